@@ -1,0 +1,546 @@
+// The database object: open, close, thread contexts, error reporting and the
+// creation and validation of the database file.
+#include "database.h"
+
+#include <errno.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+void (*dbTestHook)(dbTestPoint point) = nullptr;
+
+namespace {
+
+void testPoint(dbTestPoint point) {
+  if (dbTestHook != nullptr) dbTestHook(point);
+}
+
+uint32_t roundUp(uint64_t value, uint32_t multiple) {
+  return uint32_t((value + multiple - 1) / multiple * multiple);
+}
+
+// The system's text for an error code, as code 5 prints it.
+std::string systemErrorText(int code) {
+  char buffer[256];
+  const char* text = strerror_r(code, buffer, sizeof buffer);
+  if (text == nullptr || strncmp(text, "Unknown error", 13) == 0) {
+    snprintf(buffer, sizeof buffer, "unknown error code %u", unsigned(code));
+    return buffer;
+  }
+  return std::string(text).substr(0, 255);
+}
+
+// The Metatable's own descriptor, written field by field: (name, type, size, offset).
+struct MetaField {
+  const char* name;
+  int32_t type;
+  int32_t size;
+  int32_t offset;
+};
+constexpr MetaField kMetatableFields[] = {
+    {"name", 7, 8, 12},
+    {"fields", 9, 8, 20},
+    {"fields[]", 19, 44, 0},
+    {"fields[].name", 7, 8, 0},
+    {"fields[].tableName", 7, 8, 8},
+    {"fields[].inverse", 7, 8, 16},
+    {"fields[].type", 3, 4, 24},
+    {"fields[].offset", 3, 4, 28},
+    {"fields[].size", 3, 4, 32},
+    {"fields[].hashTable", 8, 4, 36},
+    {"fields[].tTree", 8, 4, 40},
+    {"fixedSize", 3, 4, 28},
+    {"nRows", 3, 4, 32},
+    {"nColumns", 3, 4, 36},
+    {"firstRow", 8, 4, 40},
+    {"lastRow", 8, 4, 44},
+};
+constexpr int kMetatableFieldCount = sizeof(kMetatableFields) / sizeof(kMetatableFields[0]);
+constexpr const char kMetatableName[] = "Metatable";
+
+uint32_t metatableRecordSize() {
+  uint32_t size = sizeof(dbTable) + kMetatableFieldCount * sizeof(dbField) + sizeof(kMetatableName);
+  for (const MetaField& f : kMetatableFields) size += uint32_t(strlen(f.name)) + 3;
+  return size;
+}
+
+// Writes the Metatable record at `rec` (zeroed memory of at least its size).
+void writeMetatableRecord(char* rec) {
+  auto* table = reinterpret_cast<dbTable*>(rec);
+  table->size = metatableRecordSize();
+  table->nextId = table->prevId = 0;
+  table->fixedSize = sizeof(dbTable);
+  table->nRows = 0;
+  table->nColumns = 5;
+  table->firstRow = table->lastRow = 0;
+  uint32_t fieldsOffset = sizeof(dbTable);
+  uint32_t stringOffset = fieldsOffset + kMetatableFieldCount * sizeof(dbField);
+  table->fields = {uint32_t(kMetatableFieldCount), fieldsOffset};
+  table->name = {uint32_t(sizeof(kMetatableName)), stringOffset};
+  memcpy(rec + stringOffset, kMetatableName, sizeof(kMetatableName));
+  stringOffset += sizeof(kMetatableName);
+  for (int i = 0; i < kMetatableFieldCount; i++) {
+    uint32_t entryOffset = fieldsOffset + i * sizeof(dbField);
+    auto* field = reinterpret_cast<dbField*>(rec + entryOffset);
+    uint32_t nameLength = uint32_t(strlen(kMetatableFields[i].name)) + 1;
+    memcpy(rec + stringOffset, kMetatableFields[i].name, nameLength);
+    field->name = {nameLength, stringOffset - entryOffset};
+    stringOffset += nameLength;
+    field->tableName = {1, stringOffset++ - entryOffset};  // "" : the NUL of zeroed memory
+    field->inverse = {1, stringOffset++ - entryOffset};
+    field->type = kMetatableFields[i].type;
+    field->size = kMetatableFields[i].size;
+    field->offset = kMetatableFields[i].offset;
+    field->hashTable = field->tTree = 0;
+  }
+}
+
+}  // namespace
+
+dbInitialLayout dbInitialLayout::compute(uint32_t initialIndexSize, uint32_t initialFileSize) {
+  dbInitialLayout l;
+  l.indexCapacity = roundUp(std::max<uint32_t>(initialIndexSize, dbFirstUserObjectId), dbIdsPerPage);
+  uint64_t fileSize = initialFileSize != 0 ? initialFileSize : dbDefaultInitialFileSize;
+  fileSize = std::max<uint64_t>(fileSize, uint64_t(l.indexCapacity) * 16);
+  l.fileSize = roundUp(fileSize, dbSegmentSize);
+  l.usedBytes = dbPageSize + 8 * l.indexCapacity;
+  l.bitmapPages = (l.usedBytes + dbBitmapSegmentPayload - 1) / dbBitmapSegmentPayload;
+  l.metatableOffset = l.usedBytes + dbPageSize * l.bitmapPages;
+  return l;
+}
+
+// ---------------------------------------------------------------------------
+
+dbDatabase::dbDatabase(dbAccessType type, size_t initFileSize, size_t extQuantum,
+                       size_t initIndexSize, int threadCount)
+    : accessType(type),
+      initialFileSize(initFileSize),
+      extensionQuantum(extQuantum),
+      initialIndexSize(initIndexSize),
+      parallelScanThreads(threadCount == 0 ? int(dbGetProcessorCount())
+                                           : std::min(threadCount, 64)) {
+  std::fill(std::begin(freeSpaceHints), std::end(freeSpaceHints), INT32_MAX);
+  smallCursor = pageCursor = {dbFirstBitmapId, 0};
+}
+
+dbDatabase::~dbDatabase() {
+  if (opened) close();
+  releaseFile();
+  releaseNamedObjects();
+  deleteThreadContexts();
+}
+
+dbErrorHandler dbDatabase::setErrorHandler(dbErrorHandler handler) {
+  dbErrorHandler previous = errorHandler;
+  errorHandler = handler;
+  return previous;
+}
+
+void dbDatabase::reportError(int code, const char* message, int argument) {
+  if (errorHandler != nullptr) errorHandler(code, message, argument);
+  switch (code) {
+    case dbQueryError:
+      fprintf(stderr, "%s in position %d\n", message, argument);
+      return;
+    case dbDatabaseOpenError:
+    case dbInconsistentInverseReference:
+      fprintf(stderr, "%s\n", message);
+      return;
+    case dbArithmeticError:
+      fprintf(stderr, "%s\n", message);
+      break;
+    case dbIndexOutOfRangeError:
+      fprintf(stderr, "Index %d is out of range\n", argument);
+      break;
+    case dbFileError:
+      fprintf(stderr, "%s: %s\n", message, systemErrorText(argument).c_str());
+      break;
+    case dbOutOfMemoryError:
+      fprintf(stderr, "Not enough memory: failed to allocate %d bytes\n", argument);
+      break;
+    case dbDeadlock:
+      fputs("Deadlock is caused by upgrading shared locks to exclusive", stderr);
+      break;
+    case dbNullReferenceError:
+      fputs("Null object reference is accessed\n", stderr);
+      break;
+    case dbLockRevoked:
+      fputs("Lock is revoked by some other client", stderr);
+      break;
+    case dbDatabaseReadOnly:
+      fputs("Attempt to modify readonly database", stderr);
+      break;
+    default:
+      return;  // no error, or a code nothing raises
+  }
+  fflush(stderr);
+  abort();
+}
+
+std::string dbDatabase::objectName(const char* suffix) const { return databaseName + suffix; }
+
+// ---------------------------------------------------------------------------
+// open
+
+bool dbDatabase::openFailed(const char* message) {
+  reportError(dbDatabaseOpenError, message);
+  // A failed open gives back everything it took, so that the next opener neither
+  // waits for this process nor joins a half-initialised monitor.
+  releaseFile();
+  releaseNamedObjects();
+  deleteThreadContexts();
+  return false;
+}
+
+bool dbDatabase::open(const char* name, const char* dbFileName, uint32_t timeout,
+                      uint32_t delay) {
+  if (opened) close();
+  waitLockTimeout = timeout;
+  commitDelay = 0;
+  opened = false;
+  databaseName = name;
+  fileName = dbFileName != nullptr ? dbFileName : databaseName;
+
+  if (!processLock.open(objectName(".in")) || !processLock.lockInitialization()) {
+    return openFailed("Failed to start database initialization");
+  }
+  bool first = processLock.becomeLive();
+  if (!first) processLock.unlockInitialization();  // joiners wait and release at once
+
+  commitDelay = delay;
+  if (!openNamedObjects(first)) return false;
+
+  std::fill(std::begin(freeSpaceHints), std::end(freeSpaceHints), INT32_MAX);
+  smallCursor = pageCursor = {dbFirstBitmapId, 0};
+  modified = false;
+  attach();
+
+  if (first) {
+    testPoint(dbTestPoint::firstOpenerInitializing);
+    if (!cs.create(objectName(".cs")) ||
+        (accessType == dbConcurrentUpdate && !mutatorCs.create(objectName(".mcs")))) {
+      return openFailed("Failed to initialize database monitor");
+    }
+    writeSem.reset();
+    readSem.reset();
+    upgradeSem.reset();
+    memset(monitor, 0, sizeof(dbMonitor));
+    monitor->csCount = 1;
+    monitor->mutatorCount = 1;
+    monitor->fileVersion = 1;
+    mappedVersion = 1;
+    mappingName = databaseName + ".1";
+    if (!openFileFirst()) return false;
+    if (!loadScheme(true)) return openFailed("Failed to load database schema");
+    countProcess();  // before other openers are let in, so they see it counted
+    processLock.unlockInitialization();
+  } else {
+    if (!cs.open(objectName(".cs")) ||
+        (accessType == dbConcurrentUpdate && !mutatorCs.open(objectName(".mcs")))) {
+      return openFailed("Failed to open shared semaphore");
+    }
+    mappedVersion = 0;  // the first transaction maps the file
+    if (!loadScheme(false)) return openFailed("Failed to load database schema");
+    countProcess();
+  }
+  opened = true;
+  return true;
+}
+
+bool dbDatabase::openNamedObjects(bool first) {
+  auto join = [first](auto& object, const std::string& name) {
+    return first ? object.create(name) : object.open(name);
+  };
+  bool monitorReady = first ? monitorMemory.create(objectName(".dm"), sizeof(dbMonitor))
+                            : monitorMemory.open(objectName(".dm"), sizeof(dbMonitor));
+  if (!monitorReady) return openFailed("Failed to open database monitor");
+  monitor = static_cast<dbMonitor*>(monitorMemory.get());
+  if (!join(writeSem, objectName(".ws"))) {
+    return openFailed("Failed to initialize database writers semaphore");
+  }
+  if (!join(readSem, objectName(".rs"))) {
+    return openFailed("Failed to initialize database readers semaphore");
+  }
+  if (!join(upgradeSem, objectName(".us"))) {
+    return openFailed("Failed to initialize database upgrade semaphore");
+  }
+  if (commitDelay != 0 && !join(delayedCommitEvent, objectName(".dce"))) {
+    return openFailed("Failed to initialize delayed commit event");
+  }
+  return true;
+}
+
+void dbDatabase::countProcess() {
+  cs.enter();
+  monitor->processCount += 1;
+  int slot = processLock.claimSlot();
+  if (slot >= 0) monitor->processSlotLimit = std::max<uint32_t>(monitor->processSlotLimit, uint32_t(slot) + 1);
+  testPoint(dbTestPoint::insideCriticalSection);
+  cs.leave();
+}
+
+// Opens, validates or creates the database file for the first opener. Reports and
+// returns false on failure.
+bool dbDatabase::openFileFirst() {
+  const char* sizeMessage = "Database file was corrupted: file size in header differs from actual file size";
+  const char* rootMessage = "Database file was corrupted: invalid root index";
+  bool readOnly = accessType == dbReadOnly || accessType == dbConcurrentRead;
+  if (file.open(fileName.c_str(), readOnly) != 0) return openFailed("Failed to create database file");
+
+  // The header is read before anything is mapped: bytes past the end of a short file
+  // read as zeros, so an empty file is an uninitialised one.
+  dbHeader head;
+  memset(&head, 0, sizeof head);
+  if (file.read(&head, sizeof head, 0) != 0) return openFailed("Failed to create database file");
+  if (uint32_t(head.activeRoot) > 1) return openFailed(rootMessage);
+
+  if (head.initialized != 1) {
+    if (readOnly) return openFailed("Can not open uninitialized file in read only mode");
+    dbInitialLayout layout = dbInitialLayout::compute(uint32_t(std::min<size_t>(initialIndexSize, UINT32_MAX)),
+                                                      uint32_t(std::min<size_t>(initialFileSize, UINT32_MAX)));
+    // Whatever a crash during an earlier creation left is replaced entirely.
+    if (file.truncate(layout.fileSize) != 0) return openFailed("Failed to create database file");
+    header = reinterpret_cast<dbHeader*>(file.base());
+    if (!createDatabase(layout)) return openFailed("Failed to create database file");
+  } else {
+    uint64_t length = file.fileLength();
+    if (length > UINT32_MAX) return openFailed(sizeMessage);  // offsets are 32-bit
+    if (file.map(size_t(length)) != 0) return openFailed("Failed to create database file");
+    header = reinterpret_cast<dbHeader*>(file.base());
+    monitor->committedRoot = header->activeRoot;
+    if (header->dirty == 1) {
+      if (readOnly) return openFailed("Can not open dirty file in read only moode");
+      if (!checkRoot(header->root[header->activeRoot], true)) return openFailed(rootMessage);
+      recoverAfterCrash();
+    } else {
+      if (header->size != file.size()) return openFailed(sizeMessage);
+      if (!checkRoot(header->root[0], false) || !checkRoot(header->root[1], false)) {
+        return openFailed(rootMessage);
+      }
+    }
+  }
+  setIndexAddresses();
+  return true;
+}
+
+// A root is usable when its index area (and, for the committed root of a dirty file,
+// the twin area recovery copies into) lies inside the mapped file.
+bool dbDatabase::checkRoot(const dbRoot& root, bool withTwin) const {
+  auto areaInside = [this](offs_t offset, uint32_t capacity) {
+    return offset >= dbPageSize && offset % dbAllocationQuantum == 0 &&
+           uint64_t(offset) + uint64_t(capacity) * 4 <= file.size();
+  };
+  if (root.usedIds < dbFirstUserObjectId || root.usedIds > root.indexCapacity) return false;
+  if (!areaInside(root.indexOffset, root.indexCapacity)) return false;
+  if (root.freeIdHead >= root.usedIds) return false;
+  if (!withTwin) return true;
+  return root.twinIndexCapacity >= root.usedIds && areaInside(root.twinIndexOffset, root.twinIndexCapacity);
+}
+
+// Writes a new database into the zeroed mapping: header, both roots, both indexes,
+// the first bitmap pages and the Metatable record, then makes it valid by setting
+// `initialized` between two flushes. A crash before the second flush leaves a file
+// that the next open creates afresh.
+bool dbDatabase::createDatabase(const dbInitialLayout& layout) {
+  char* base = file.base();
+  const uint32_t capacity = layout.indexCapacity;
+  header->size = layout.fileSize;
+  header->activeRoot = 0;
+  monitor->committedRoot = 0;
+  header->root[0] = {dbPageSize, dbPageSize + 4 * capacity, capacity, capacity, dbFirstUserObjectId, 0};
+  header->root[1] = {dbPageSize + 4 * capacity, dbPageSize, capacity, capacity, dbFirstUserObjectId, 0};
+  header->versionMajor = dbVersionMajor;
+  header->versionMinor = dbVersionMinor;
+
+  auto* indexA = reinterpret_cast<uint32_t*>(base + header->root[0].indexOffset);
+  auto* indexB = reinterpret_cast<uint32_t*>(base + header->root[1].indexOffset);
+  for (oid_t oid = 0; oid < dbFirstUserObjectId; oid++) indexA[oid] = dbFreeHandleMarker;
+  for (uint32_t k = 0; k < layout.bitmapPages; k++) {
+    indexA[dbFirstBitmapId + k] = layout.usedBytes + dbPageSize * k + dbPageMarker;
+  }
+  // Header page, both indexes and the bitmap pages themselves are in use; the
+  // initial bitmap pages are consecutive, so their bits form one run.
+  char* bitmap = base + layout.usedBytes;
+  memset(bitmap, 0xFF, layout.metatableOffset / (dbAllocationQuantum * 8));
+
+  uint32_t metaSize = metatableRecordSize();
+  uint32_t firstQuantum = layout.metatableOffset / dbAllocationQuantum;
+  uint32_t quanta = (metaSize + dbAllocationQuantum - 1) / dbAllocationQuantum;
+  for (uint32_t q = firstQuantum; q < firstQuantum + quanta; q++) bitmap[q / 8] |= char(1 << (q % 8));
+  writeMetatableRecord(base + layout.metatableOffset);
+  indexA[dbMetatableId] = layout.metatableOffset + dbRecordMarker;
+  currIndex = indexA;
+  workingIdCount = dbFirstUserObjectId;
+  committedIdCount = 0;
+  header->dirty = 1;
+  memcpy(indexB, indexA, dbFirstUserObjectId * sizeof(uint32_t));
+
+  if (file.flush() != 0) return false;
+  header->initialized = 1;
+  return file.flush() == 0;
+}
+
+// Transaction set-up of the index addresses: a writer works on the index of the
+// root that is not committed; a concurrent reader reads the committed one.
+void dbDatabase::setIndexAddresses() {
+  char* base = file.base();
+  index[0] = reinterpret_cast<uint32_t*>(base + header->root[0].indexOffset);
+  index[1] = reinterpret_cast<uint32_t*>(base + header->root[1].indexOffset);
+  int c = monitor->committedRoot;
+  int current = accessType == dbConcurrentRead ? c : 1 - c;
+  currIndex = index[current];
+  workingIdCount = header->root[current].usedIds;
+  committedIdCount = header->root[c].usedIds;
+}
+
+// Rebuilds the working root and index from the committed state after a crash.
+void dbDatabase::recoverAfterCrash() {
+  int c = header->activeRoot, w = 1 - c;
+  dbRoot& committed = header->root[c];
+  dbRoot& working = header->root[w];
+  header->size = uint32_t(file.size());
+  working.usedIds = committed.usedIds;
+  working.freeIdHead = committed.freeIdHead;
+  working.indexOffset = committed.twinIndexOffset;
+  working.indexCapacity = committed.twinIndexCapacity;
+  working.twinIndexOffset = committed.indexOffset;
+  working.twinIndexCapacity = committed.indexCapacity;
+  char* base = file.base();
+  const auto* from = reinterpret_cast<const uint32_t*>(base + committed.indexOffset);
+  currIndex = reinterpret_cast<uint32_t*>(base + working.indexOffset);
+  for (oid_t oid = 0; oid < committed.usedIds; oid++) {
+    if (currIndex[oid] != from[oid]) currIndex[oid] = from[oid];
+  }
+  repairRowChains();
+}
+
+// The record with this oid in the working index, or null when the handle does not
+// name a record inside the file (a damaged file must not lead reads astray).
+dbRecord* dbDatabase::recordOrNull(oid_t oid, size_t minSize) const {
+  if (oid == 0 || oid >= committedIdLimit()) return nullptr;
+  uint32_t handle = currIndex[oid];
+  if (handle & (dbFreeHandleMarker | dbInternalObjectMarker)) return nullptr;
+  if (uint64_t(handle) + minSize > file.size()) return nullptr;
+  return reinterpret_cast<dbRecord*>(file.base() + handle);
+}
+
+// Inserting writes the previous last record's nextId in place; after a rollback or a
+// crash it may name a record that no longer exists. Cut every table's chain at its
+// last record.
+void dbDatabase::repairRowChains() {
+  uint32_t limit = committedIdLimit();
+  auto cutChain = [this](oid_t tableId) {
+    auto* table = reinterpret_cast<dbTable*>(recordOrNull(tableId, sizeof(dbTable)));
+    if (table == nullptr || table->lastRow == 0) return table;
+    if (dbRecord* last = recordOrNull(table->lastRow, sizeof(dbRecord))) last->nextId = 0;
+    return table;
+  };
+  dbTable* meta = cutChain(dbMetatableId);
+  oid_t next = meta != nullptr ? meta->firstRow : 0;
+  for (uint32_t steps = 0; next != 0 && steps < limit; steps++) {
+    dbTable* table = cutChain(next);
+    next = table != nullptr ? table->nextId : 0;
+  }
+}
+
+bool dbDatabase::loadScheme(bool) { return true; }
+
+// ---------------------------------------------------------------------------
+// close
+
+void dbDatabase::attach() {
+  if (threadContext.get() != nullptr) return;
+  auto* ctx = new dbDatabaseThreadContext;
+  ctx->threadId = dbGetThreadId();
+  dbCriticalSection guard(threadContextListMutex);
+  ctx->nextContext = threadContexts;
+  threadContexts = ctx;
+  threadContext.set(ctx);
+}
+
+void dbDatabase::detach(int flags) {
+  if (flags & COMMIT) commit();
+  if (flags & DESTROY_CONTEXT) {
+    dbDatabaseThreadContext* ctx = threadContext.get();
+    if (ctx == nullptr) return;
+    dbCriticalSection guard(threadContextListMutex);
+    for (dbDatabaseThreadContext** p = &threadContexts; *p != nullptr; p = &(*p)->nextContext) {
+      if (*p == ctx) {
+        *p = ctx->nextContext;
+        break;
+      }
+    }
+    delete ctx;
+    threadContext.set(nullptr);
+  }
+}
+
+void dbDatabase::commit() {}
+
+void dbDatabase::deleteThreadContexts() {
+  dbCriticalSection guard(threadContextListMutex);
+  while (dbDatabaseThreadContext* ctx = threadContexts) {
+    threadContexts = ctx->nextContext;
+    delete ctx;
+  }
+  threadContext.set(nullptr);
+}
+
+int dbDatabase::getProcessCount() {
+  if (monitor == nullptr) return 0;
+  cs.enter();
+  // Processes killed without close stay counted; the slot locks tell the truth.
+  int live = processLock.countLiveSlots(int(monitor->processSlotLimit));
+  if (live != monitor->processCount) monitor->processCount = live;
+  cs.leave();
+  return live;
+}
+
+void dbDatabase::close() {
+  if (!opened) return;
+  detach(COMMIT | DESTROY_CONTEXT);
+  deleteThreadContexts();
+  opened = false;
+
+  bool writable = accessType == dbReadWrite || accessType == dbConcurrentUpdate;
+  cs.enter();
+  monitor->processCount -= 1;
+  processLock.releaseSlot();
+  if (header != nullptr && header->dirty && writable && monitor->nWriters == 0) {
+    file.flush();
+    header->dirty = 0;  // reaches the disk with the page cache
+  }
+  cs.leave();
+  releaseFile();
+  releaseNamedObjects();
+}
+
+void dbDatabase::releaseFile() {
+  file.close();
+  header = nullptr;
+  index[0] = index[1] = currIndex = nullptr;
+  mappedVersion = 0;
+}
+
+void dbDatabase::releaseNamedObjects() {
+  if (processLock.isOpen() && processLock.lockInitialization() && processLock.isLastLive()) {
+    // No other process uses the database: remove what a later open would replace.
+    for (const char* suffix : {".dm", ".ws", ".rs", ".us", ".dce", ".cs", ".mcs"}) {
+      dbSharedMemory::remove(objectName(suffix));
+    }
+    processLock.remove();
+  }
+  monitor = nullptr;
+  monitorMemory.close();
+  writeSem.close();
+  readSem.close();
+  upgradeSem.close();
+  delayedCommitEvent.close();
+  cs.close();
+  mutatorCs.close();
+  processLock.close();
+}

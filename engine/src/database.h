@@ -1,0 +1,177 @@
+// The database object: opening and closing a database file shared by processes,
+// thread contexts, the shared monitor record and error reporting.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "file.h"
+#include "format.h"
+#include "sync.h"
+
+enum dbAccessType {
+  dbReadOnly = 0,
+  dbReadWrite = 1,
+  dbConcurrentRead = 2,    // readers see the committed state while one writer works
+  dbConcurrentUpdate = 3,  // updaters serialised by the mutator lock
+};
+
+// Error codes of reportError. Codes marked "returns" print and let the caller go on;
+// all others end the process.
+enum dbErrorClass {
+  dbNoError = 0,
+  dbQueryError = 1,                    // returns
+  dbArithmeticError = 2,
+  dbIndexOutOfRangeError = 3,
+  dbDatabaseOpenError = 4,             // returns
+  dbFileError = 5,
+  dbOutOfMemoryError = 6,
+  dbDeadlock = 7,
+  dbNullReferenceError = 8,
+  dbLockRevoked = 9,
+  dbInconsistentInverseReference = 11, // returns
+  dbDatabaseReadOnly = 12,
+};
+
+typedef void (*dbErrorHandler)(int error, const char* message, int argument);
+
+constexpr uint32_t dbWaitForever = 0xFFFFFFFF;
+constexpr size_t dbDirtyIndexPagesBytes = 524288;  // one bit per index page of 4 G handles
+
+// The monitor record, in the named shared memory "%s.dm". Every field but the two
+// critical-section counters is read and written only inside "%s.cs". The first
+// process to open a database (no other live process) initialises it.
+struct dbMonitor {
+  int32_t csCount;             // kept at 1: "%s.cs" is a robust mutex of its own
+  int32_t mutatorCount;        // kept at 1: "%s.mcs" likewise
+  int32_t nReaders;            // threads holding the shared lock
+  int32_t nWriters;            // threads holding the exclusive lock: 0 or 1
+  int32_t nWaitingReaders;
+  int32_t nWaitingWriters;     // an upgrading reader included
+  int32_t waitForUpgrade;      // 1 while a reader waits to become the writer
+  int32_t pendingLockRequests; // lock requests under way while a commit delay is set
+  int32_t committedRoot;       // copy of the header's activeRoot
+  int32_t commitRunning;       // 1 while a commit writes the file
+  uint32_t lastLockBreakTime;  // tick count of the last forced lock take-over
+  uint32_t fileVersion;        // mapping generation, +1 at every file extension
+  int32_t processCount;        // completed opens not yet closed
+  uint32_t writerThreadId;     // holder of the exclusive lock, 0 = none
+  uint64_t pendingCommitContext;  // meaningful only in the process that stored it
+  uint8_t dirtyIndexPages[dbDirtyIndexPagesBytes];
+  uint32_t processSlotLimit;   // process slots ever claimed (see dbProcessLock)
+};
+
+class dbDatabase;
+
+// One per thread and database, reached through the database's thread-local slot.
+struct dbDatabaseThreadContext {
+  bool readAccess = false;      // holds the shared lock
+  bool writeAccess = false;     // holds the exclusive lock
+  bool mutatorLocked = false;   // holds "%s.mcs"
+  bool commitDelayed = false;   // its commit is handed to the delayed-commit thread
+  bool removeWhenCommitted = false;
+  uint32_t threadId = 0;
+  dbDatabaseThreadContext* nextContext = nullptr;  // list of the database's contexts
+};
+
+// Points in `open` where tests may stop or kill the process.
+enum class dbTestPoint {
+  firstOpenerInitializing,  // holds the initialisation lock, before the file is touched
+  insideCriticalSection,    // inside "%s.cs" while counting the process
+};
+extern void (*dbTestHook)(dbTestPoint point);
+
+class dbDatabase {
+ public:
+  enum DetachFlags { COMMIT = 1, DESTROY_CONTEXT = 2 };
+
+  dbDatabase(dbAccessType type = dbReadWrite, size_t initialFileSize = 0,
+             size_t extensionQuantum = 4194304, size_t initialIndexSize = 65536,
+             int threadCount = 1);
+  // Virtual operations, in this order: reportError, then the destructor.
+  virtual void reportError(int code, const char* message, int argument = 0);
+  virtual ~dbDatabase();
+
+  bool open(const char* name, const char* fileName = nullptr,
+            uint32_t waitLockTimeout = dbWaitForever, uint32_t commitDelay = 0);
+  void close();
+  void attach();
+  void detach(int flags = COMMIT | DESTROY_CONTEXT);
+  void commit();
+  int getProcessCount();
+  void setColumnRemovalAllowed(bool allowed) { columnRemovalAllowed = allowed; }
+  dbErrorHandler setErrorHandler(dbErrorHandler handler);
+  bool isOpen() const { return opened; }
+  dbAccessType getAccessType() const { return accessType; }
+
+  // The OS-independent names of the named objects and the current mapping.
+  const std::string& getMappingName() const { return mappingName; }
+
+ protected:
+  // Construction parameters.
+  const dbAccessType accessType;
+  const size_t initialFileSize;
+  const size_t extensionQuantum;
+  const size_t initialIndexSize;
+  const int parallelScanThreads;
+
+  bool opened = false;
+  std::string databaseName;
+  std::string fileName;
+  std::string mappingName;  // "%s.%d": name and mapping generation
+
+  dbFile file;
+  dbHeader* header = nullptr;  // the base of the mapping; null while unmapped
+  uint32_t* index[2] = {nullptr, nullptr};
+  uint32_t* currIndex = nullptr;  // the index this process works on
+  uint32_t workingIdCount = 0;
+  uint32_t committedIdCount = 0;
+  uint32_t mappedVersion = 0;     // generation of this process's mapping; 0 = none
+
+  // Allocator state: per-bitmap-page free-space hints (in quanta), two cursors.
+  int32_t freeSpaceHints[dbFirstUserObjectId];
+  struct AllocationCursor {
+    oid_t page;
+    uint32_t offset;
+  } smallCursor, pageCursor;
+  bool modified = false;
+
+  // Shared objects.
+  dbMonitor* monitor = nullptr;
+  dbProcessLock processLock;    // "%s.in"
+  dbSharedMemory monitorMemory; // "%s.dm"
+  dbNamedSemaphore writeSem;    // "%s.ws"
+  dbNamedSemaphore readSem;     // "%s.rs"
+  dbNamedSemaphore upgradeSem;  // "%s.us"
+  dbNamedEvent delayedCommitEvent;  // "%s.dce"
+  dbSharedCriticalSection cs;   // "%s.cs"
+  dbSharedCriticalSection mutatorCs;  // "%s.mcs"
+
+  dbThreadContext<dbDatabaseThreadContext> threadContext;
+  dbMutex threadContextListMutex;
+  dbDatabaseThreadContext* threadContexts = nullptr;  // guarded by the mutex above
+
+  uint32_t waitLockTimeout = dbWaitForever;
+  uint32_t commitDelay = 0;
+  bool columnRemovalAllowed = false;
+  dbErrorHandler errorHandler = nullptr;
+
+ private:
+  bool openFailed(const char* message);
+  bool openNamedObjects(bool first);
+  bool openFileFirst();
+  bool checkRoot(const dbRoot& root, bool withTwin) const;
+  bool createDatabase(const dbInitialLayout& layout);
+  dbRecord* recordOrNull(oid_t oid, size_t minSize) const;
+  uint32_t committedIdLimit() const { return header->root[header->activeRoot].usedIds; }
+  void setIndexAddresses();
+  void recoverAfterCrash();
+  void repairRowChains();
+  bool loadScheme(bool alter);
+  void countProcess();
+  void releaseFile();
+  void releaseNamedObjects();
+  void deleteThreadContexts();
+  std::string objectName(const char* suffix) const;
+};

@@ -1,0 +1,171 @@
+#include "file.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+int dbFile::open(const char* path, bool forReading) {
+  close();
+  readOnly = forReading;
+  int flags = readOnly ? O_RDONLY : (O_RDWR | O_CREAT);
+  fd = ::open(path, flags | O_CLOEXEC, 0666);
+  return fd < 0 ? errno : 0;
+}
+
+uint64_t dbFile::fileLength() const {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return 0;
+  return uint64_t(st.st_size);
+}
+
+static int reserve(int fd, size_t from, size_t to) {
+  if (to <= from) return 0;
+  if (ftruncate(fd, off_t(to)) != 0) return errno;
+  // posix_fallocate returns the error instead of setting errno. File systems
+  // without support (EOPNOTSUPP) keep the sparse file.
+  int rc = posix_fallocate(fd, off_t(from), off_t(to - from));
+  return rc == EOPNOTSUPP || rc == EINVAL ? 0 : rc;
+}
+
+int dbFile::map(size_t size) {
+  unmap();
+  if (!readOnly) {
+    uint64_t length = fileLength();
+    if (length < size) {
+      if (int rc = reserve(fd, size_t(length), size)) return rc;
+    }
+  }
+  if (size == 0) return EINVAL;
+  int prot = readOnly ? PROT_READ : (PROT_READ | PROT_WRITE);
+  void* p = mmap(nullptr, size, prot, MAP_SHARED, fd, 0);
+  if (p == MAP_FAILED) return errno;
+  mapping = static_cast<char*>(p);
+  mappedSize = size;
+  return 0;
+}
+
+int dbFile::setSize(size_t newSize) {
+  uint64_t length = fileLength();
+  if (length < newSize) {
+    if (int rc = reserve(fd, size_t(length), newSize)) return rc;
+  }
+  return remap(newSize);
+}
+
+int dbFile::remap(size_t size) {
+  if (mapping != nullptr) {
+    void* p = mremap(mapping, mappedSize, size, MREMAP_MAYMOVE);
+    if (p == MAP_FAILED) return errno;
+    mapping = static_cast<char*>(p);
+    mappedSize = size;
+    return 0;
+  }
+  return map(size);
+}
+
+int dbFile::truncate(size_t newSize) {
+  unmap();
+  if (ftruncate(fd, 0) != 0) return errno;
+  return map(newSize);
+}
+
+int dbFile::read(void* buffer, size_t size, uint64_t offset) const {
+  ssize_t n;
+  do {
+    n = pread(fd, buffer, size, off_t(offset));
+  } while (n < 0 && errno == EINTR);
+  return n < 0 ? errno : 0;
+}
+
+int dbFile::flush() {
+  if (mapping == nullptr) return 0;
+  return msync(mapping, mappedSize, MS_SYNC) == 0 ? 0 : errno;
+}
+
+void dbFile::unmap() {
+  if (mapping != nullptr) munmap(mapping, mappedSize);
+  mapping = nullptr;
+  mappedSize = 0;
+}
+
+void dbFile::close() {
+  unmap();
+  if (fd >= 0) ::close(fd);
+  fd = -1;
+}
+
+// ---------------------------------------------------------------------------
+// Drive check
+
+namespace {
+constexpr long kFuseMagic = 0x65735546;
+constexpr long kRefusedMagics[] = {
+    0x6969,               // NFS
+    0x517B,               // SMB
+    long(0xFE534D42),     // SMB2
+    long(0xFF534D42),     // CIFS
+    0x01021997,           // 9P
+    0x5346414F,           // AFS
+    0x6B414653,           // kAFS
+    0x73757245,           // Coda
+    0x564C,               // NCP
+    0x00C36400,           // Ceph
+    0x9660,               // ISO 9660
+    0x15013346,           // UDF
+};
+const char* const kNetworkFuseTypes[] = {
+    "sshfs", "curlftpfs", "s3fs", "rclone", "gvfsd-fuse", "smbnetfs", "davfs",
+    "gcsfuse", "goofys", "glusterfs", "ceph-fuse", "juicefs", "afpfs", "httpfs"};
+
+// The mount type of the longest mount point that contains `directory`, from the
+// process's mount table ("fuse.sshfs" for an sshfs mount).
+std::string mountTypeOf(const std::string& directory) {
+  std::ifstream table("/proc/self/mountinfo");
+  std::string line, best, bestType;
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string id, parent, devices, root, mountPoint;
+    fields >> id >> parent >> devices >> root >> mountPoint;
+    size_t separator = line.find(" - ");
+    if (separator == std::string::npos) continue;
+    std::istringstream rest(line.substr(separator + 3));
+    std::string type;
+    rest >> type;
+    bool contains = directory.compare(0, mountPoint.size(), mountPoint) == 0 &&
+                    (mountPoint == "/" || directory.size() == mountPoint.size() ||
+                     directory[mountPoint.size()] == '/');
+    if (contains && mountPoint.size() >= best.size()) {
+      best = mountPoint;
+      bestType = type;
+    }
+  }
+  return bestType;
+}
+}  // namespace
+
+bool dbIsRefusedFileSystem(long magic, const char* mountType) {
+  for (long refused : kRefusedMagics) {
+    if ((magic & 0xFFFFFFFF) == (refused & 0xFFFFFFFF)) return true;
+  }
+  if ((magic & 0xFFFFFFFF) != kFuseMagic || mountType == nullptr) return false;
+  const char* subtype = strncmp(mountType, "fuse.", 5) == 0 ? mountType + 5 : mountType;
+  for (const char* network : kNetworkFuseTypes) {
+    if (strcmp(subtype, network) == 0) return true;
+  }
+  return false;
+}
+
+bool dbDirectoryOnRefusedFileSystem(const char* directory) {
+  struct statfs info;
+  if (statfs(directory, &info) != 0) return false;
+  std::string type = long(info.f_type) == kFuseMagic ? mountTypeOf(directory) : std::string();
+  return dbIsRefusedFileSystem(long(info.f_type), type.c_str());
+}

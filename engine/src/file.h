@@ -1,0 +1,51 @@
+// The database file and its shared mapping. All processes that map one file share
+// its pages through the page cache; a flush is msync(MS_SYNC) of the whole mapping.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+class dbFile {
+ public:
+  ~dbFile() { close(); }
+  // Opens the file; read-only access opens an existing file only, read/write access
+  // opens or creates it. Returns 0 or the errno of the failure.
+  int open(const char* path, bool readOnly);
+  // Maps `size` bytes of the file (growing the file first when it is shorter and
+  // writable). Returns 0 or an errno.
+  int map(size_t size);
+  // Grows the file to `newSize` (space reserved, so that writes through the mapping
+  // never meet a full disk) and maps all of it again. The mapping may move.
+  int setSize(size_t newSize);
+  // Replaces the mapping with one of `size` bytes of the current file.
+  int remap(size_t size);
+  // Cuts or extends the file to exactly `newSize` bytes and maps it anew.
+  int truncate(size_t newSize);
+  int flush();
+  // Reads up to `size` bytes at `offset` without the mapping; bytes past the end of
+  // the file are left as they are. Returns 0 or an errno.
+  int read(void* buffer, size_t size, uint64_t offset) const;
+  void unmap();
+  void close();
+
+  uint64_t fileLength() const;  // the length of the file on disk
+  char* base() const { return mapping; }
+  size_t size() const { return mappedSize; }
+  bool isOpen() const { return fd >= 0; }
+  bool isReadOnly() const { return readOnly; }
+
+ private:
+  int fd = -1;
+  bool readOnly = false;
+  char* mapping = nullptr;
+  size_t mappedSize = 0;
+};
+
+// Drive check: a database must lie on a local disk. True for network file systems
+// (NFS, SMB/CIFS, 9P, AFS, Ceph, network FUSE mounts such as sshfs) and optical media
+// (ISO 9660, UDF). `magic` is statfs's f_type, `mountType` the type name the mount
+// table gives ("fuse.sshfs"), which tells FUSE file systems apart.
+bool dbIsRefusedFileSystem(long magic, const char* mountType);
+// The same decision for the file system that holds `directory`; false when it
+// cannot be determined (opening the file then reports what is wrong).
+bool dbDirectoryOnRefusedFileSystem(const char* directory);

@@ -1,0 +1,56 @@
+// Helpers shared by the tests: temporary directories and child processes.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/types.h>
+
+#include <functional>
+#include <string>
+
+namespace testsupport {
+
+// A fresh directory under the system's temporary directory, removed with its
+// contents on destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return dir; }
+  std::string file(const std::string& name) const { return dir + "/" + name; }
+
+ private:
+  std::string dir;
+};
+
+// A name no other test process uses at the same time (tests run in parallel).
+std::string uniqueName(const char* prefix);
+
+// A child process running `body` whose exit code becomes the child's status. Two
+// pipes connect them: the child writes with send() and the parent reads with
+// receive(); the parent writes with tell() and the child reads with hear().
+class Child {
+ public:
+  explicit Child(std::function<int(Child&)> body);
+  ~Child();
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  void send(char c);                    // in the child
+  bool receive(char* c, int timeoutMs); // in the parent; false on time-out or EOF
+  char receive();                       // in the parent; waits up to 30 s, 0 on failure
+  void tell(char c);                    // in the parent
+  char hear();                          // in the child; waits, 0 on EOF
+  void kill();                         // SIGKILL and reap
+  int wait();                          // exit status; -signal when killed by one
+  pid_t pid() const { return childPid; }
+
+ private:
+  pid_t childPid = -1;
+  int toParent[2] = {-1, -1};
+  int toChild[2] = {-1, -1};
+  bool reaped = false;
+  int status = 0;
+};
+
+}  // namespace testsupport
