@@ -248,6 +248,7 @@ bool dbDatabase::open(const char* name, const char* dbFileName, uint32_t timeout
     countProcess();
   }
   opened = true;
+  if (commitDelay != 0) startDelayedCommitThread();
   return true;
 }
 
@@ -323,7 +324,6 @@ bool dbDatabase::openFileFirst() {
       }
     }
   }
-  setIndexAddresses();
   return true;
 }
 
@@ -384,69 +384,6 @@ bool dbDatabase::createDatabase(const dbInitialLayout& layout) {
   return file.flush() == 0;
 }
 
-// Transaction set-up of the index addresses: a writer works on the index of the
-// root that is not committed; a concurrent reader reads the committed one.
-void dbDatabase::setIndexAddresses() {
-  char* base = file.base();
-  index[0] = reinterpret_cast<uint32_t*>(base + header->root[0].indexOffset);
-  index[1] = reinterpret_cast<uint32_t*>(base + header->root[1].indexOffset);
-  int c = monitor->committedRoot;
-  int current = accessType == dbConcurrentRead ? c : 1 - c;
-  currIndex = index[current];
-  workingIdCount = header->root[current].usedIds;
-  committedIdCount = header->root[c].usedIds;
-}
-
-// Rebuilds the working root and index from the committed state after a crash.
-void dbDatabase::recoverAfterCrash() {
-  int c = header->activeRoot, w = 1 - c;
-  dbRoot& committed = header->root[c];
-  dbRoot& working = header->root[w];
-  header->size = uint32_t(file.size());
-  working.usedIds = committed.usedIds;
-  working.freeIdHead = committed.freeIdHead;
-  working.indexOffset = committed.twinIndexOffset;
-  working.indexCapacity = committed.twinIndexCapacity;
-  working.twinIndexOffset = committed.indexOffset;
-  working.twinIndexCapacity = committed.indexCapacity;
-  char* base = file.base();
-  const auto* from = reinterpret_cast<const uint32_t*>(base + committed.indexOffset);
-  currIndex = reinterpret_cast<uint32_t*>(base + working.indexOffset);
-  for (oid_t oid = 0; oid < committed.usedIds; oid++) {
-    if (currIndex[oid] != from[oid]) currIndex[oid] = from[oid];
-  }
-  repairRowChains();
-}
-
-// The record with this oid in the working index, or null when the handle does not
-// name a record inside the file (a damaged file must not lead reads astray).
-dbRecord* dbDatabase::recordOrNull(oid_t oid, size_t minSize) const {
-  if (oid == 0 || oid >= committedIdLimit()) return nullptr;
-  uint32_t handle = currIndex[oid];
-  if (handle & (dbFreeHandleMarker | dbInternalObjectMarker)) return nullptr;
-  if (uint64_t(handle) + minSize > file.size()) return nullptr;
-  return reinterpret_cast<dbRecord*>(file.base() + handle);
-}
-
-// Inserting writes the previous last record's nextId in place; after a rollback or a
-// crash it may name a record that no longer exists. Cut every table's chain at its
-// last record.
-void dbDatabase::repairRowChains() {
-  uint32_t limit = committedIdLimit();
-  auto cutChain = [this](oid_t tableId) {
-    auto* table = reinterpret_cast<dbTable*>(recordOrNull(tableId, sizeof(dbTable)));
-    if (table == nullptr || table->lastRow == 0) return table;
-    if (dbRecord* last = recordOrNull(table->lastRow, sizeof(dbRecord))) last->nextId = 0;
-    return table;
-  };
-  dbTable* meta = cutChain(dbMetatableId);
-  oid_t next = meta != nullptr ? meta->firstRow : 0;
-  for (uint32_t steps = 0; next != 0 && steps < limit; steps++) {
-    dbTable* table = cutChain(next);
-    next = table != nullptr ? table->nextId : 0;
-  }
-}
-
 bool dbDatabase::loadScheme(bool) { return true; }
 
 // ---------------------------------------------------------------------------
@@ -467,19 +404,27 @@ void dbDatabase::detach(int flags) {
   if (flags & DESTROY_CONTEXT) {
     dbDatabaseThreadContext* ctx = threadContext.get();
     if (ctx == nullptr) return;
-    dbCriticalSection guard(threadContextListMutex);
-    for (dbDatabaseThreadContext** p = &threadContexts; *p != nullptr; p = &(*p)->nextContext) {
-      if (*p == ctx) {
-        *p = ctx->nextContext;
-        break;
-      }
-    }
-    delete ctx;
     threadContext.set(nullptr);
+    dbCriticalSection timerGuard(stopTimerMutex);
+    if (ctx->commitDelayed) {
+      ctx->removeWhenCommitted = true;  // the delayed-commit thread deletes it
+      return;
+    }
+    dbCriticalSection guard(threadContextListMutex);
+    removeContext(ctx);
   }
 }
 
-void dbDatabase::commit() {}
+// REQUIRES: threadContextListMutex.
+void dbDatabase::removeContext(dbDatabaseThreadContext* ctx) {
+  for (dbDatabaseThreadContext** p = &threadContexts; *p != nullptr; p = &(*p)->nextContext) {
+    if (*p == ctx) {
+      *p = ctx->nextContext;
+      break;
+    }
+  }
+  delete ctx;
+}
 
 void dbDatabase::deleteThreadContexts() {
   dbCriticalSection guard(threadContextListMutex);
@@ -503,6 +448,7 @@ int dbDatabase::getProcessCount() {
 void dbDatabase::close() {
   if (!opened) return;
   detach(COMMIT | DESTROY_CONTEXT);
+  if (commitDelay != 0) stopDelayedCommitThread();
   deleteThreadContexts();
   opened = false;
 
@@ -522,7 +468,7 @@ void dbDatabase::close() {
 void dbDatabase::releaseFile() {
   file.close();
   header = nullptr;
-  index[0] = index[1] = currIndex = nullptr;
+  currIndex = nullptr;
   mappedVersion = 0;
 }
 

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "file.h"
 #include "format.h"
@@ -60,6 +61,7 @@ struct dbMonitor {
   uint64_t pendingCommitContext;  // meaningful only in the process that stored it
   uint8_t dirtyIndexPages[dbDirtyIndexPagesBytes];
   uint32_t processSlotLimit;   // process slots ever claimed (see dbProcessLock)
+  int32_t recoveryNeeded;      // a writer died and no writable process has repaired yet
 };
 
 class dbDatabase;
@@ -73,6 +75,12 @@ struct dbDatabaseThreadContext {
   bool removeWhenCommitted = false;
   uint32_t threadId = 0;
   dbDatabaseThreadContext* nextContext = nullptr;  // list of the database's contexts
+};
+
+enum dbLockType {
+  dbSharedLock = 0,
+  dbExclusiveLock = 1,
+  dbCommitLock = 2,  // exclusive, for a thread holding the mutator lock; no set-up
 };
 
 // Points in `open` where tests may stop or kill the process.
@@ -99,6 +107,7 @@ class dbDatabase {
   void attach();
   void detach(int flags = COMMIT | DESTROY_CONTEXT);
   void commit();
+  void rollback();
   int getProcessCount();
   void setColumnRemovalAllowed(bool allowed) { columnRemovalAllowed = allowed; }
   dbErrorHandler setErrorHandler(dbErrorHandler handler);
@@ -123,7 +132,6 @@ class dbDatabase {
 
   dbFile file;
   dbHeader* header = nullptr;  // the base of the mapping; null while unmapped
-  uint32_t* index[2] = {nullptr, nullptr};
   uint32_t* currIndex = nullptr;  // the index this process works on
   uint32_t workingIdCount = 0;
   uint32_t committedIdCount = 0;
@@ -157,7 +165,64 @@ class dbDatabase {
   bool columnRemovalAllowed = false;
   dbErrorHandler errorHandler = nullptr;
 
+ protected:
+  // --- locking
+  // Takes the lock for the calling thread unless it holds it already, then sets up
+  // the transaction. False when the transaction cannot be set up.
+  bool lockDatabase(dbLockType kind);
+  void unlockDatabase(dbDatabaseThreadContext* ctx);
+
+  // --- objects (REQUIRES: the exclusive lock, except for the readers getObject,
+  // getRecord and getRow)
+  void markModified();
+  offs_t allocateSpace(uint32_t size, oid_t oid = 0);
+  void freeSpace(offs_t offset, uint32_t size);
+  void prepareBitmapRange(offs_t offset, uint32_t size);
+  oid_t allocateObjectId(uint32_t n = 1);
+  void freeObjectId(oid_t oid, uint32_t n = 1);
+  void freeObject(oid_t oid);  // any object, records included, and its oid
+  char* getObject(oid_t oid) const { return baseAddress() + (currIndex[oid] & ~(dbAllocationQuantum - 1)); }
+  char* getObjectForUpdate(oid_t oid);
+  dbRecord* getRecord(oid_t oid) const;
+  dbRecord* getRecordForUpdate(oid_t oid);
+  dbRecord* resizeRecord(oid_t oid, uint32_t newSize);
+  void extendFile(uint64_t size);
+  // Allocates a record of `size` bytes with a new oid; nextId and prevId are 0.
+  oid_t allocateRecord(uint32_t size);
+  bool isSharedWithCommitted(oid_t oid) const {
+    return oid < committedIdCount && committedIndex()[oid] == currIndex[oid];
+  }
+
+  // --- transactions
+  bool beginTransaction(dbDatabaseThreadContext* ctx);
+  bool remapIfExtended();
+  void recoverAfterCrash();
+  void repairRowChains();
+  // Called after the mapping moved by `delta` bytes: cursors adjust their pointers.
+  virtual void mappingMoved(ptrdiff_t delta);
+
+  char* baseAddress() const { return file.base(); }
+  dbHeader* fileHeader() const { return header; }
+  uint32_t* committedIndex() const {
+    return reinterpret_cast<uint32_t*>(baseAddress() + header->root[header->activeRoot].indexOffset);
+  }
+  dbMonitor* getMonitor() const { return monitor; }
+  dbDatabaseThreadContext* getThreadContext() { return threadContext.get(); }
+  uint32_t getWorkingIdCount() const { return workingIdCount; }
+  uint32_t getCommittedIdCount() const { return committedIdCount; }
+  bool isModified() const { return modified; }
+
  private:
+  struct ScanPosition {
+    oid_t page;       // bitmap page oid
+    uint32_t offset;  // byte within the page
+    uint32_t run;     // free quanta seen just before `offset`
+  };
+  struct Area {
+    offs_t offset;
+    uint32_t size;
+  };
+
   bool openFailed(const char* message);
   bool openNamedObjects(bool first);
   bool openFileFirst();
@@ -165,13 +230,67 @@ class dbDatabase {
   bool createDatabase(const dbInitialLayout& layout);
   dbRecord* recordOrNull(oid_t oid, size_t minSize) const;
   uint32_t committedIdLimit() const { return header->root[header->activeRoot].usedIds; }
-  void setIndexAddresses();
-  void recoverAfterCrash();
-  void repairRowChains();
-  bool loadScheme(bool alter);
   void countProcess();
   void releaseFile();
   void releaseNamedObjects();
   void deleteThreadContexts();
+  void removeContext(dbDatabaseThreadContext* ctx);
+  void resetCursors(dbDatabaseThreadContext* ctx);
   std::string objectName(const char* suffix) const;
+  bool loadScheme(bool alter);
+
+  // allocator
+  void setHandle(oid_t oid, uint32_t handle);
+  void markIndexPageDirty(oid_t oid) {
+    uint32_t page = oid / dbIdsPerPage;
+    monitor->dirtyIndexPages[page >> 3] |= uint8_t(1 << (page & 7));
+  }
+  bool overlapsReservedArea(offs_t offset, uint32_t size) const;
+  bool scanPage(ScanPosition& pos, uint32_t q, uint32_t size, bool pageAligned, oid_t oid, offs_t& found);
+  bool scanBitmap(ScanPosition& pos, oid_t endPage, uint32_t q, uint32_t size, bool pageAligned, oid_t oid,
+                  offs_t& found);
+  offs_t takeSpace(offs_t offset, uint32_t size, oid_t oid, const ScanPosition& cursorPos,
+                   bool pageAligned);
+  offs_t extendBitmap(uint32_t q, uint32_t size, uint32_t run, oid_t oid, bool pageAligned);
+  void setBitmapBits(uint64_t firstQuantum, uint64_t count);
+  void moveObject(oid_t oid, offs_t to);
+  oid_t firstMissingBitmapPage() const;
+  uint32_t objectSize(uint32_t handle) const;
+
+  // transactions
+  void commitTransaction(dbDatabaseThreadContext* ctx);
+  void freeReplacedObjects();
+  void prepareNextWorkingIndex(uint32_t oldCommittedCapacity);
+  void clearDirtyIndexPages(uint32_t toOid);
+  bool isIndexPageDirty(uint32_t page) const {
+    return (monitor->dirtyIndexPages[page >> 3] >> (page & 7)) & 1;
+  }
+  int flushOrDie();
+
+  // locking
+  enum class Waiter { reader, writer, upgrader };
+  void waitForLock(dbNamedSemaphore& sem, Waiter who);
+  bool lockHandedOver(Waiter who) const;
+  bool takeOverLock(Waiter who);
+  void repairAfterDeadWriter();
+
+  // delayed commit
+  void startDelayedCommitThread();
+  void stopDelayedCommitThread();
+  static void delayedCommitProc(void* arg);
+  void delayedCommit();
+  void cancelDelayedCommit(dbDatabaseThreadContext* ctx);
+
+  std::vector<Area> reservedAreas;
+
+  // Delayed-commit state; guarded by the two mutexes.
+  dbMutex startTimerMutex;
+  dbMutex stopTimerMutex;
+  dbLocalEvent startTimerEvent;
+  dbLocalEvent threadStartedEvent;
+  dbThread delayedCommitThread;
+  uint32_t remainingDelay = 0;  // seconds
+  uint64_t delayStart = 0;      // seconds, 0 = no wait under way
+  bool stopDelayedCommit = false;
+  dbDatabaseThreadContext* pendingCommit = nullptr;
 };

@@ -78,6 +78,21 @@ char Child::hear() {
   return read(toChild[0], &c, 1) == 1 ? c : 0;
 }
 
+void Child::sendBytes(const void* data, size_t size) {
+  ssize_t n = write(toParent[1], data, size);  // at most PIPE_BUF: written whole
+  (void)n;
+}
+
+bool Child::receiveBytes(void* data, size_t size) {
+  size_t got = 0;
+  while (got < size) {
+    ssize_t n = read(toParent[0], static_cast<char*>(data) + got, size - got);
+    if (n <= 0) return false;
+    got += size_t(n);
+  }
+  return true;
+}
+
 void Child::kill() {
   if (reaped) return;
   ::kill(childPid, SIGKILL);

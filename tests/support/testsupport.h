@@ -41,6 +41,10 @@ class Child {
   char receive();                       // in the parent; waits up to 30 s, 0 on failure
   void tell(char c);                    // in the parent
   char hear();                          // in the child; waits, 0 on EOF
+  void sendBytes(const void* data, size_t size);    // in the child
+  // In the parent: the next `size` bytes, without waiting once the child is gone.
+  // False when the pipe has no more whole messages.
+  bool receiveBytes(void* data, size_t size);
   void kill();                         // SIGKILL and reap
   int wait();                          // exit status; -signal when killed by one
   pid_t pid() const { return childPid; }

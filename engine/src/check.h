@@ -1,0 +1,32 @@
+// Read-only consistency check of a database file's committed state.
+//
+// The checker reads the header, the committed object index and the committed
+// allocation bitmap and verifies that they agree: every live object lies inside the
+// file and in space the bitmap marks as used, no two owners of space overlap, no
+// space is marked without an owner, and the free oid chain is well formed. The
+// other root's index belongs to a transaction that may be in progress: only its
+// bounds are checked, and its area must not overlap anything committed.
+//
+// It never writes, needs no open database and tolerates any damage: every offset and
+// size is validated before it is read through, and every chain walk is bounded.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct dbCheckReport {
+  std::vector<std::string> errors;  // one line each; long runs of one kind are capped
+  uint64_t liveObjects = 0;   // oids of the committed index whose handle is in use
+  uint64_t usedBytes = 0;     // bytes inside the file marked in the committed bitmap
+  uint64_t unownedBytes = 0;  // of those, bytes that nothing owns
+  bool unreadable = false;    // dbCheckFile could not open or map the file; errors say why
+  bool ok() const { return errors.empty(); }
+};
+
+// Checks the file at `path`, mapped read-only.
+dbCheckReport dbCheckFile(const char* path);
+
+// Checks a file image of `size` bytes at `base`. `base` needs no particular alignment.
+dbCheckReport dbCheckImage(const char* base, size_t size);
