@@ -117,6 +117,14 @@ class dbDatabase {
   // The OS-independent names of the named objects and the current mapping.
   const std::string& getMappingName() const { return mappingName; }
 
+  // What the last commit of this process did, for measurements.
+  struct CommitStatistics {
+    uint32_t comparedIndexPages = 0;  // index pages searched for replaced objects
+    uint32_t copiedIndexPages = 0;    // index pages copied into the next working index
+    uint32_t flushMicroseconds = 0;   // time spent in the two flushes
+  };
+  const CommitStatistics& getLastCommitStatistics() const { return lastCommit; }
+
  protected:
   // Construction parameters.
   const dbAccessType accessType;
@@ -282,6 +290,7 @@ class dbDatabase {
   void cancelDelayedCommit(dbDatabaseThreadContext* ctx);
 
   std::vector<Area> reservedAreas;
+  CommitStatistics lastCommit;
 
   // Delayed-commit state; guarded by the two mutexes.
   dbMutex startTimerMutex;

@@ -28,6 +28,12 @@ uint32_t dbGetTickCount() {
   return static_cast<uint32_t>(uint64_t(ts.tv_sec) * 1000 + uint64_t(ts.tv_nsec) / 1000000);
 }
 
+uint64_t dbGetMicroseconds() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return uint64_t(ts.tv_sec) * 1000000 + uint64_t(ts.tv_nsec) / 1000;
+}
+
 uint32_t dbGetThreadId() { return static_cast<uint32_t>(gettid()); }
 
 unsigned dbGetProcessorCount() {

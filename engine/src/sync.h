@@ -29,6 +29,7 @@
 #define dbAssert(cond) ((cond) ? (void)0 : dbAssertionFailed(#cond, __FILE__, __LINE__))
 
 uint32_t dbGetTickCount();     // milliseconds of CLOCK_MONOTONIC, wrapping at 2^32
+uint64_t dbGetMicroseconds();  // microseconds of CLOCK_MONOTONIC
 uint32_t dbGetThreadId();      // kernel thread id of the caller
 unsigned dbGetProcessorCount();
 

@@ -125,12 +125,14 @@ void dbDatabase::commitTransaction(dbDatabaseThreadContext* ctx) {
 
   freeReplacedObjects();
   // 4. Everything of the new state is on disk; the header still names the old root.
+  const uint64_t flushStart = dbGetMicroseconds();
   flushOrDie();
   // 5. The switch: from this flush on, the new state is the committed one.
   cs.enter();
   header->activeRoot = w;
   cs.leave();
   flushOrDie();
+  lastCommit.flushMicroseconds = uint32_t(dbGetMicroseconds() - flushStart);
 
   prepareNextWorkingIndex(committedCapacity);
   cs.enter();
@@ -152,10 +154,13 @@ void dbDatabase::freeReplacedObjects() {
     uint32_t tag = old & dbInternalObjectMarker;
     freeSpace(old - tag, objectSize(old));
   };
+  lastCommit = CommitStatistics{};
   for (uint32_t page = 0; page < fullPages; page++) {
     if (!isIndexPageDirty(page)) continue;
+    lastCommit.comparedIndexPages += 1;
     for (oid_t oid = page * dbIdsPerPage; oid < (page + 1) * dbIdsPerPage; oid++) release(oid);
   }
+  if (fullPages * dbIdsPerPage < committedIdCount) lastCommit.comparedIndexPages += 1;
   for (oid_t oid = fullPages * dbIdsPerPage; oid < committedIdCount; oid++) release(oid);
 }
 
@@ -175,9 +180,11 @@ void dbDatabase::prepareNextWorkingIndex(uint32_t oldCommittedCapacity) {
       if (!isIndexPageDirty(page)) continue;
       memcpy(to + page * dbIdsPerPage, from + page * dbIdsPerPage, dbPageSize);
       monitor->dirtyIndexPages[page >> 3] &= uint8_t(~(1 << (page & 7)));
+      lastCommit.copiedIndexPages += 1;
     }
     const oid_t tail = fullPages * dbIdsPerPage;
     memcpy(to + tail, from + tail, size_t(workingIdCount - tail) * sizeof(uint32_t));
+    lastCommit.copiedIndexPages += (workingIdCount - tail + dbIdsPerPage - 1) / dbIdsPerPage;
     for (uint32_t page = fullPages; page <= workingIdCount / dbIdsPerPage; page++) {
       monitor->dirtyIndexPages[page >> 3] &= uint8_t(~(1 << (page & 7)));
     }
@@ -189,6 +196,7 @@ void dbDatabase::prepareNextWorkingIndex(uint32_t oldCommittedCapacity) {
     uint32_t* to = reinterpret_cast<uint32_t*>(baseAddress() + working.indexOffset);
     memcpy(to, from, size_t(workingIdCount) * sizeof(uint32_t));
     clearDirtyIndexPages(workingIdCount);
+    lastCommit.copiedIndexPages += (workingIdCount + dbIdsPerPage - 1) / dbIdsPerPage;
   }
   currIndex = reinterpret_cast<uint32_t*>(baseAddress() + working.indexOffset);
 }

@@ -19,6 +19,7 @@ class TestDb : public dbDatabase {
   using dbDatabase::freeSpace;
   using dbDatabase::getMonitor;
   using dbDatabase::getWorkingIdCount;
+  using dbDatabase::isModified;
   using dbDatabase::getCommittedIdCount;
   using dbDatabase::getObject;
   using dbDatabase::getObjectForUpdate;
