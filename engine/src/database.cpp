@@ -186,8 +186,10 @@ std::string dbDatabase::objectName(const char* suffix) const { return databaseNa
 // ---------------------------------------------------------------------------
 // open
 
+// `message` is null when the failure has been reported already.
 bool dbDatabase::openFailed(const char* message) {
-  reportError(dbDatabaseOpenError, message);
+  if (message != nullptr) reportError(dbDatabaseOpenError, message);
+  detachTables();
   // A failed open gives back everything it took, so that the next opener neither
   // waits for this process nor joins a half-initialised monitor.
   releaseFile();
@@ -235,7 +237,7 @@ bool dbDatabase::open(const char* name, const char* dbFileName, uint32_t timeout
     mappedVersion = 1;
     mappingName = databaseName + ".1";
     if (!openFileFirst()) return false;
-    if (!loadScheme(true)) return openFailed("Failed to load database schema");
+    if (!loadSchema(true)) return openFailed(nullptr);
     countProcess();  // before other openers are let in, so they see it counted
     processLock.unlockInitialization();
   } else {
@@ -244,7 +246,7 @@ bool dbDatabase::open(const char* name, const char* dbFileName, uint32_t timeout
       return openFailed("Failed to open shared semaphore");
     }
     mappedVersion = 0;  // the first transaction maps the file
-    if (!loadScheme(false)) return openFailed("Failed to load database schema");
+    if (!loadSchema(false)) return openFailed(nullptr);
     countProcess();
   }
   opened = true;
@@ -384,7 +386,6 @@ bool dbDatabase::createDatabase(const dbInitialLayout& layout) {
   return file.flush() == 0;
 }
 
-bool dbDatabase::loadScheme(bool) { return true; }
 
 // ---------------------------------------------------------------------------
 // close
@@ -461,6 +462,7 @@ void dbDatabase::close() {
     header->dirty = 0;  // reaches the disk with the page cache
   }
   cs.leave();
+  detachTables();
   releaseFile();
   releaseNamedObjects();
 }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "class.h"
 #include "file.h"
 #include "format.h"
 #include "sync.h"
@@ -111,6 +112,15 @@ class dbDatabase {
   int getProcessCount();
   void setColumnRemovalAllowed(bool allowed) { columnRemovalAllowed = allowed; }
   dbErrorHandler setErrorHandler(dbErrorHandler handler);
+
+  // --- records (REQUIRES: an open database; they take the exclusive lock)
+  oid_t insertRecord(dbTableDescriptor* table, const void* record);
+  void updateRecord(oid_t oid, dbTableDescriptor* table, const void* record);
+  void removeRecord(dbTableDescriptor* table, oid_t oid);
+  // The descriptor attached to this database that is `table` or was cloned from it.
+  dbTableDescriptor* findTable(dbTableDescriptor* table) const;
+  dbTableDescriptor* findTableByName(const char* name) const;
+  dbTableDescriptor* getTables() const { return tables; }
   bool isOpen() const { return opened; }
   dbAccessType getAccessType() const { return accessType; }
 
@@ -209,6 +219,17 @@ class dbDatabase {
   // Called after the mapping moved by `delta` bytes: cursors adjust their pointers.
   virtual void mappingMoved(ptrdiff_t delta);
 
+  // --- rows and inverse references (REQUIRES: the exclusive lock)
+  oid_t allocateRow(oid_t tableId, size_t size);
+  void freeRow(oid_t tableId, oid_t oid);
+  void insertInverseReference(dbFieldDescriptor* field, oid_t from, oid_t to);
+  void removeInverseReference(dbFieldDescriptor* field, oid_t from, oid_t to);
+  void notifyCursors(oid_t oid, bool removed);
+  dbTable* getTableRecord(oid_t tableId) const { return reinterpret_cast<dbTable*>(getRecord(tableId)); }
+  dbTable* getTableRecordForUpdate(oid_t tableId) {
+    return reinterpret_cast<dbTable*>(getRecordForUpdate(tableId));
+  }
+
   char* baseAddress() const { return file.base(); }
   dbHeader* fileHeader() const { return header; }
   uint32_t* committedIndex() const {
@@ -245,7 +266,33 @@ class dbDatabase {
   void removeContext(dbDatabaseThreadContext* ctx);
   void resetCursors(dbDatabaseThreadContext* ctx);
   std::string objectName(const char* suffix) const;
-  bool loadScheme(bool alter);
+  // schema
+  bool loadSchema(bool alterAllowed);
+  bool loadTable(dbTableDescriptor* table, bool alterAllowed, oid_t& searchFrom);
+  oid_t findStoredTable(const char* name, oid_t& searchFrom);
+  void attachTable(dbTableDescriptor* table, oid_t tableId);
+  void addNewTable(dbTableDescriptor* table);
+  void rewriteTableRecord(dbTableDescriptor* table);
+  void convertTable(dbTableDescriptor* table);
+  bool updateTableIndexes(dbTableDescriptor* table, bool alterAllowed);
+  void resolveReferences(dbTableDescriptor* table);
+  void checkInverseReferences(dbTableDescriptor* table);
+  void detachTables();
+  void setIndexFlagsFromStored(dbTableDescriptor* table);
+  // The persistent indexes. Until they exist, creation gives 0 (no index) and the
+  // other operations are never reached.
+  oid_t createHashIndex(uint32_t expectedRows);
+  oid_t createTtreeIndex();
+  void dropHashIndex(oid_t index);
+  void dropTtreeIndex(oid_t tree);
+  void hashInsert(dbFieldDescriptor* field, oid_t oid, int32_t expectedRows);
+  void hashRemove(dbFieldDescriptor* field, oid_t oid);
+  void ttreeInsert(dbFieldDescriptor* field, oid_t oid);
+  void ttreeRemove(dbFieldDescriptor* field, oid_t oid);
+  // indexes of one record
+  void insertIntoIndexes(dbTableDescriptor* table, oid_t oid, int32_t nRows, bool onlyUpdated);
+  void removeFromIndexes(dbTableDescriptor* table, oid_t oid, bool onlyUpdated);
+  void storeInto(oid_t oid, dbTableDescriptor* table, const void* record, size_t newSize);
 
   // allocator
   void setHandle(oid_t oid, uint32_t handle);
@@ -291,6 +338,9 @@ class dbDatabase {
 
   std::vector<Area> reservedAreas;
   CommitStatistics lastCommit;
+  dbTableDescriptor* tables = nullptr;  // attached to this database, newest first
+  oid_t updatedRecordId = 0;            // record whose inverse references an update adjusts
+  std::vector<oid_t> removalStack;      // removals in progress, innermost last
 
   // Delayed-commit state; guarded by the two mutexes.
   dbMutex startTimerMutex;

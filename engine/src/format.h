@@ -115,7 +115,27 @@ static_assert(sizeof(dbTable) == 48);
 static_assert(offsetof(dbTable, name) == 12 && offsetof(dbTable, lastRow) == 44);
 
 // Field entry of a table-descriptor record; string offsets are relative to the entry.
+// Its scope holds the field type codes.
 struct dbField {
+  enum FieldTypes {
+    tpBool = 0,
+    tpInt1 = 1,
+    tpInt2 = 2,
+    tpInt4 = 3,
+    tpInt8 = 4,
+    tpReal4 = 5,
+    tpReal8 = 6,
+    tpString = 7,      // stored as a varying pair: bytes with the NUL, offset
+    tpReference = 8,   // an oid, 4 bytes
+    tpArray = 9,       // stored as a varying pair: elements, offset
+    tpMethodBool = 10, // a method: 10 + the type code of its result, no storage
+    tpMethodInt1, tpMethodInt2, tpMethodInt4, tpMethodInt8,
+    tpMethodReal4, tpMethodReal8, tpMethodString, tpMethodReference = 18,
+    tpStructure = 19,  // an embedded structure: its components in place
+    tpRawBinary = 20,  // a fixed-size byte block
+    tpUnknown = 22,    // old type of a field that did not exist before a schema change
+  };
+
   dbVarying name;
   dbVarying tableName;  // referenced table, "" for non-references
   dbVarying inverse;    // inverse reference field, "" if none

@@ -25,6 +25,8 @@ class TestDb : public dbDatabase {
   using dbDatabase::getObjectForUpdate;
   using dbDatabase::getRecord;
   using dbDatabase::getRecordForUpdate;
+  using dbDatabase::getTableRecord;
+  using dbDatabase::rollback;
   using dbDatabase::isSharedWithCommitted;
   using dbDatabase::lockDatabase;
   using dbDatabase::resizeRecord;
