@@ -406,8 +406,6 @@ oid_t dbDatabase::allocateRecord(uint32_t size) {
   return oid;
 }
 
-void dbDatabase::mappingMoved(ptrdiff_t) {}
-
 void dbDatabase::extendFile(uint64_t size) {
   if (size <= header->size) return;
   dbDatabaseThreadContext* ctx = threadContext.get();
@@ -417,6 +415,7 @@ void dbDatabase::extendFile(uint64_t size) {
   uint64_t newSize = std::min<uint64_t>(std::max<uint64_t>(size, uint64_t(header->size) * 2), kMaxFileSize);
 
   char* oldBase = baseAddress();
+  const size_t oldSize = file.size();
   // The file grows before the header says so, so that no process ever maps a size
   // the file does not have.
   if (int rc = file.setSize(size_t(newSize))) reportError(dbFileError, "Failed to extend file", rc);
@@ -429,5 +428,5 @@ void dbDatabase::extendFile(uint64_t size) {
   mappedVersion = monitor->fileVersion;
   cs.leave();
   mappingName = databaseName + "." + std::to_string(mappedVersion);
-  if (delta != 0) mappingMoved(delta);
+  if (delta != 0) mappingMoved(oldBase, oldSize, delta);
 }

@@ -4,12 +4,15 @@
 //   1. header and both roots: without a usable committed root nothing else can be read;
 //   2. the reserved oids (0 and the bitmap pages) and every live object of the
 //      committed index, each turned into an extent of the file it claims;
-//   3. the committed bitmap is copied into one bit per quantum of the file, the extents
+//   3. the tables: the descriptor records reached from the Metatable, each table's
+//      row chain and the strings and arrays of every row;
+//   4. the committed bitmap is copied into one bit per quantum of the file, the extents
 //      are swept in offset order to find overlaps and unmarked space, and whatever is
 //      marked but covered by no extent is unowned;
-//   4. the free oid chain.
+//   5. the free oid chain.
 // Every read goes through a bounds check against the image, and every loop is bounded
-// by the file size, the committed usedIds or the number of bitmap oids.
+// by the file size, the committed usedIds, the number of bitmap oids or the size of
+// the record being read.
 #include "check.h"
 
 #include <fcntl.h>
@@ -24,6 +27,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <unordered_map>
 
 #include "format.h"
 
@@ -48,10 +53,14 @@ std::string format(const char* fmt, ...) {
 
 // Errors are capped per kind, so that one widespread fault (a lost bitmap page marks
 // every object of its segment as unmarked) does not bury the others.
-enum class Kind { header, root, handle, object, overlap, unmarked, unowned, beyondEnd, freeChain, count };
-constexpr const char* kKindNames[] = {"header",       "root",           "handle",
-                                      "object",       "overlap",        "unmarked space",
-                                      "unowned space", "bits beyond the end", "free chain"};
+enum class Kind {
+  header, root, handle, object, overlap, unmarked, unowned, beyondEnd, freeChain,
+  descriptor, rowChain, record, count
+};
+constexpr const char* kKindNames[] = {"header",        "root",           "handle",
+                                      "object",        "overlap",        "unmarked space",
+                                      "unowned space", "bits beyond the end", "free chain",
+                                      "table descriptor", "row chain",   "record"};
 static_assert(std::size(kKindNames) == size_t(Kind::count));
 
 // Owners of space that are not objects; objects are owned by their oid.
@@ -375,13 +384,386 @@ class Checker {
     }
   }
 
-  // The contents of the tables (descriptor records and their field entries, the row
-  // chains from firstRow to lastRow, the hash and T-tree indexes) are not examined
-  // yet; those checks belong here and may rely on every live object lying inside the
-  // file, which the extents built above establish.
-  void checkTables() {}
+  // --- Stage 3: tables ----------------------------------------------------------
+  //
+  // The Metatable's row chain lists the descriptor records of the tables; each one
+  // is decoded, its own row chain walked and every row checked against the layout
+  // its field entries describe. The hash and T-tree indexes are not examined.
 
-  // --- Stage 3: bitmap against owners -------------------------------------------
+  // A record of the committed state whose header and `size` bytes lie in the file.
+  struct RecordRef {
+    oid_t oid = 0;
+    uint64_t offset = 0;
+    uint32_t size = 0;
+  };
+
+  // A string or array pair of a table's records, at `offset` within its level.
+  struct Level;
+  struct Pair {
+    std::string name;
+    uint32_t offset = 0;
+    bool isArray = false;
+    uint32_t elementSize = 0;          // arrays: bytes per element; 0 = unknown, not walked
+    const Level* elements = nullptr;   // arrays: the pairs inside each element
+  };
+
+  // The record itself, or the elements of one array. `size` is the fixed part for
+  // the record and the element size for elements; pair offsets are relative to it.
+  struct Level {
+    bool known = false;
+    uint32_t size = 0;
+    std::vector<Pair> pairs;
+  };
+
+  struct Table {
+    oid_t oid = 0;
+    std::string label;  // "table Rule", or "table oid 8194" while the name is unreadable
+    dbTable desc{};
+    bool layoutUsable = false;
+    std::map<std::string, Level> levels;  // "" = the record, "x[]" = elements of array x
+  };
+
+  struct Entry {
+    std::string name;
+    int32_t type, offset, size;
+  };
+
+  // The record of `oid` when its handle names a record lying inside the file.
+  bool recordOf(oid_t oid, RecordRef& out) const {
+    uint32_t h = handle(oid);
+    dbRecord header;
+    if ((h & (dbFreeHandleMarker | 0xF)) != 0 || !inside(h, sizeof header)) return false;
+    read(h, header);
+    if (header.size < sizeof header || !inside(h, header.size)) return false;
+    out = {oid, h, header.size};
+    return true;
+  }
+
+  // Oid 1 and the bitmap oids are never rows of a table.
+  bool rowRecord(oid_t oid, RecordRef& out) const {
+    return oid >= dbFirstUserObjectId && oid < root.usedIds && recordOf(oid, out);
+  }
+
+  // Names from a damaged file are shown with control and high bytes replaced.
+  static std::string printable(const std::string& text) {
+    constexpr size_t kShown = 64;
+    std::string out;
+    for (size_t i = 0; i < text.size() && i < kShown; i++) {
+      unsigned char c = static_cast<unsigned char>(text[i]);
+      out += c >= 0x20 && c < 0x7F ? char(c) : '?';
+    }
+    if (text.size() > kShown) out += "...";
+    return out;
+  }
+
+  // What is wrong with the string of pair `v`, whose offset is relative to
+  // `relativeTo` within record `r`; empty when nothing is. Strings of descriptor
+  // records are names, so `exact` also refuses a NUL before the last byte. `value`
+  // receives the string when it is sound.
+  std::string stringProblem(const RecordRef& r, uint64_t relativeTo, dbVarying v, bool exact,
+                            std::string* value) const {
+    uint64_t start = relativeTo + v.offset;
+    if (v.count == 0) return "has count 0";
+    if (start + v.count > r.size) {
+      return format("of %u bytes at %llu lies outside the record of %u bytes", v.count,
+                    (unsigned long long)start, r.size);
+    }
+    const unsigned char* text = base + r.offset + start;
+    if (text[v.count - 1] != 0) {
+      return format("of %u bytes at %llu does not end with NUL", v.count, (unsigned long long)start);
+    }
+    if (exact) {
+      const void* nul = memchr(text, 0, v.count);
+      if (nul != text + v.count - 1) {
+        return format("of %u bytes at %llu has a NUL at byte %td", v.count, (unsigned long long)start,
+                      static_cast<const unsigned char*>(nul) - text);
+      }
+    }
+    if (value != nullptr) value->assign(reinterpret_cast<const char*>(text), v.count - 1);
+    return {};
+  }
+
+  // Stored size of the types that have a fixed one; structures and raw blocks take
+  // what their entry says (more than 0). -1: not a type a field entry can hold.
+  static int32_t storedSize(int32_t type) {
+    constexpr int32_t kSizes[] = {1, 1, 2, 4, 8, 4, 8, 8, 4, 8};  // tpBool .. tpArray
+    if (type >= dbField::tpBool && type <= dbField::tpArray) return kSizes[type];
+    if (type == dbField::tpStructure || type == dbField::tpRawBinary) return 0;
+    return -1;
+  }
+
+  // Decodes a descriptor record. False when it is too small to hold a descriptor;
+  // otherwise `t.desc` holds its fixed part (its row chain can be walked) and
+  // `t.layoutUsable` tells whether its rows can be checked.
+  bool decodeDescriptor(const RecordRef& r, Table& t) {
+    t.oid = r.oid;
+    t.label = format("table oid %u", r.oid);
+    if (r.size < sizeof(dbTable)) {
+      if (r.oid != dbMetatableId) {  // checkMetatable has reported oid 1
+        fail(Kind::descriptor, format("%s: descriptor record size %u is smaller than %zu", t.label.c_str(), r.size,
+                                      sizeof(dbTable)));
+      }
+      return false;
+    }
+    read(r.offset, t.desc);
+    const dbTable& d = t.desc;
+    std::string name;
+    std::string problem = stringProblem(r, 0, d.name, true, &name);
+    if (!problem.empty()) {
+      fail(Kind::descriptor, format("%s: name %s", t.label.c_str(), problem.c_str()));
+    } else {
+      t.label = "table " + printable(name);
+      auto [seen, added] = tableNames.emplace(name, r.oid);
+      if (!added) {
+        fail(Kind::descriptor, format("%s: descriptor oid %u repeats the name of descriptor oid %u",
+                                      t.label.c_str(), r.oid, seen->second));
+      }
+    }
+    bool fixedSizeUsable = true;
+    if (d.fixedSize < int32_t(sizeof(dbRecord))) {
+      fail(Kind::descriptor, format("%s: fixedSize %d is below %zu", t.label.c_str(), d.fixedSize, sizeof(dbRecord)));
+      fixedSizeUsable = false;
+    } else if (r.oid == dbMetatableId && d.fixedSize != int32_t(sizeof(dbTable))) {
+      fail(Kind::descriptor, format("%s: fixedSize %d, expected %zu", t.label.c_str(), d.fixedSize, sizeof(dbTable)));
+    }
+    uint64_t entriesEnd = uint64_t(d.fields.offset) + uint64_t(d.fields.count) * sizeof(dbField);
+    if (d.fields.offset < sizeof(dbTable) || entriesEnd > r.size) {
+      fail(Kind::descriptor, format("%s: %u field entries at %u lie outside bytes %zu to %u of the record",
+                                    t.label.c_str(), d.fields.count, d.fields.offset, sizeof(dbTable), r.size));
+      return true;
+    }
+    std::vector<Entry> entries = readEntries(r, t);
+    if (fixedSizeUsable) {
+      buildLayout(t, entries);
+      t.layoutUsable = true;
+    }
+    return true;
+  }
+
+  // The field entries whose name is sound and whose type and size agree.
+  std::vector<Entry> readEntries(const RecordRef& r, const Table& t) {
+    std::vector<Entry> entries;
+    for (uint32_t i = 0; i < t.desc.fields.count; i++) {
+      uint64_t at = t.desc.fields.offset + uint64_t(i) * sizeof(dbField);
+      dbField f;
+      read(r.offset + at, f);
+      std::string name;
+      std::string problem = stringProblem(r, at, f.name, true, &name);
+      if (!problem.empty()) {
+        fail(Kind::descriptor, format("%s: field entry %u: name %s", t.label.c_str(), i, problem.c_str()));
+        continue;
+      }
+      std::string field = t.label + ": field " + printable(name);
+      for (auto [what, v] : {std::pair{"tableName", f.tableName}, std::pair{"inverse", f.inverse}}) {
+        problem = stringProblem(r, at, v, true, nullptr);
+        if (!problem.empty()) fail(Kind::descriptor, format("%s: %s %s", field.c_str(), what, problem.c_str()));
+      }
+      int32_t expected = storedSize(f.type);
+      if (expected < 0) {
+        fail(Kind::descriptor, format("%s: type %d is not a stored field type", field.c_str(), f.type));
+        continue;
+      }
+      if ((expected > 0 && f.size != expected) || (expected == 0 && f.size <= 0)) {
+        fail(Kind::descriptor, expected > 0 ? format("%s: type %d with size %d, expected %d", field.c_str(), f.type,
+                                                     f.size, expected)
+                                            : format("%s: type %d with size %d", field.c_str(), f.type, f.size));
+        continue;
+      }
+      entries.push_back({std::move(name), f.type, f.offset, f.size});
+    }
+    return entries;
+  }
+
+  // Sorts the entries into levels: an entry belongs to the elements of the array
+  // named before its last "[]" ("x[].y" and "x[]" itself to "x[]"), or to the record
+  // when it has none. Element levels take their size from the element entry "x[]".
+  // Entries of a level whose element entry or array entry is missing are reported
+  // once and left out, as are entries lying outside their level.
+  void buildLayout(Table& t, const std::vector<Entry>& entries) {
+    std::map<std::string, const Entry*> byName;
+    for (const Entry& e : entries) byName.emplace(e.name, &e);
+    Level& record = t.levels[""];
+    record.known = true;
+    record.size = uint32_t(t.desc.fixedSize);
+    auto levelOf = [&](const std::string& key) -> Level& {
+      auto [it, added] = t.levels.try_emplace(key);
+      if (!added || key.empty()) return it->second;
+      auto element = byName.find(key);
+      auto array = byName.find(key.substr(0, key.size() - 2));
+      if (array == byName.end() || array->second->type != dbField::tpArray) {
+        fail(Kind::descriptor, format("%s: field %s is inside no array entry %s", t.label.c_str(),
+                                      printable(key).c_str(), printable(key.substr(0, key.size() - 2)).c_str()));
+      } else if (element == byName.end()) {
+        fail(Kind::descriptor, format("%s: array %s has no element entry %s", t.label.c_str(),
+                                      printable(array->first).c_str(), printable(key).c_str()));
+      } else {
+        it->second.known = true;
+        it->second.size = uint32_t(element->second->size);
+      }
+      return it->second;
+    };
+    for (const Entry& e : entries) {
+      size_t mark = e.name.rfind("[]");
+      std::string key = mark == std::string::npos ? std::string() : e.name.substr(0, mark + 2);
+      Level& level = levelOf(key);
+      if (!level.known) continue;
+      int64_t first = key.empty() ? int64_t(sizeof(dbRecord)) : 0;
+      if (e.offset < first || int64_t(e.offset) + e.size > int64_t(level.size)) {
+        fail(Kind::descriptor, format("%s: field %s: offset %d size %d lies outside %s of %u bytes",
+                                      t.label.c_str(), printable(e.name).c_str(), e.offset, e.size,
+                                      key.empty() ? "the fixed part" : "its element", level.size));
+        continue;
+      }
+      if (e.type == dbField::tpString || e.type == dbField::tpArray) {
+        level.pairs.push_back({e.name, uint32_t(e.offset), e.type == dbField::tpArray});
+      }
+    }
+    // The element levels exist now that every entry has been placed.
+    for (auto& [key, level] : t.levels) {
+      for (Pair& p : level.pairs) {
+        if (!p.isArray) continue;
+        const Level& elements = levelOf(p.name + "[]");
+        if (!elements.known) continue;
+        p.elementSize = elements.size;
+        p.elements = &elements;
+      }
+    }
+  }
+
+  // Walks a table's rows from firstRow along nextId to lastRow, checking the
+  // backward links and the count. Each row is claimed for the table, and a row met
+  // again ends the walk, which bounds it by the number of oids. A writer links a new
+  // row into the committed last row's nextId in place, so in a file with a
+  // transaction in progress that nextId may already name an uncommitted row: the
+  // walk stops at lastRow, and only a clean file must have nextId 0 there.
+  std::vector<RecordRef> walkRows(const Table& t) {
+    std::vector<RecordRef> rows;
+    const dbTable& d = t.desc;
+    const char* who = t.label.c_str();
+    if (d.firstRow == 0 || d.lastRow == 0) {
+      if (d.firstRow != d.lastRow) {
+        fail(Kind::rowChain, format("%s: firstRow %u but lastRow %u", who, d.firstRow, d.lastRow));
+      } else if (d.nRows != 0) {
+        fail(Kind::rowChain, format("%s: no rows but nRows is %d", who, d.nRows));
+      }
+      return rows;
+    }
+    oid_t previous = 0;
+    bool reachedLast = false;
+    for (oid_t oid = d.firstRow;;) {
+      RecordRef r;
+      if (!rowRecord(oid, r)) {
+        fail(Kind::rowChain, previous == 0 ? format("%s: firstRow %u is not a live record", who, oid)
+                                           : format("%s: row %u after row %u is not a live record", who, oid, previous));
+        break;
+      }
+      auto [owner, claimed] = rowOwners.emplace(oid, t.oid);
+      if (!claimed) {
+        if (owner->second == t.oid) {
+          fail(Kind::rowChain, format("%s: cycle: row %u follows row %u again", who, oid, previous));
+        } else {
+          fail(Kind::rowChain, format("%s: row %u is also a row of %s", who, oid, tableLabels[owner->second].c_str()));
+        }
+        break;
+      }
+      dbRecord header;
+      read(r.offset, header);
+      if (header.prevId != previous) {
+        fail(Kind::rowChain, format("%s: row %u prevId %u, expected %u", who, oid, header.prevId, previous));
+      }
+      rows.push_back(r);
+      if (oid == d.lastRow) {
+        reachedLast = true;
+        if (hdr.dirty == 0 && header.nextId != 0) {
+          fail(Kind::rowChain, format("%s: last row %u has nextId %u", who, oid, header.nextId));
+        }
+        break;
+      }
+      if (header.nextId == 0) {
+        fail(Kind::rowChain, format("%s: chain ends at row %u before lastRow %u", who, oid, d.lastRow));
+        break;
+      }
+      previous = oid;
+      oid = header.nextId;
+    }
+    if (reachedLast && int64_t(rows.size()) != d.nRows) {
+      fail(Kind::rowChain, format("%s: %zu rows from firstRow to lastRow, nRows is %d", who, rows.size(), d.nRows));
+    }
+    return rows;
+  }
+
+  // Checks that a row holds the fixed part and that its strings and arrays lie
+  // inside it. One error per row: the first fault usually explains the others.
+  void checkRow(const Table& t, const RecordRef& r) {
+    const Level& record = t.levels.at("");
+    if (r.size < record.size) {
+      fail(Kind::record, format("%s: row %u: size %u is smaller than the fixed part of %u bytes", t.label.c_str(),
+                                r.oid, r.size, record.size));
+      return;
+    }
+    uint64_t budget = r.size / sizeof(dbVarying);
+    std::string problem;
+    if (!checkLevel(record, r, 0, budget, problem)) {
+      fail(Kind::record, format("%s: row %u: %s", t.label.c_str(), r.oid, problem.c_str()));
+    }
+  }
+
+  // Checks the pairs of one level whose base lies at `at` in the record. The
+  // descriptor checks put every pair inside its level and the array checks put every
+  // element inside the record, so each pair read is in bounds. Every pair of a sound
+  // record has 8 bytes of its own, so a record holds at most size / 8 of them:
+  // `budget` counts them down and ends a walk through overlapping elements.
+  bool checkLevel(const Level& level, const RecordRef& r, uint64_t at, uint64_t& budget, std::string& problem) {
+    for (const Pair& p : level.pairs) {
+      if (budget == 0) {
+        problem = format("more strings and arrays than fit in its %u bytes", r.size);
+        return false;
+      }
+      budget--;
+      dbVarying v;
+      memcpy(&v, base + r.offset + at + p.offset, sizeof v);
+      uint64_t start = at + v.offset;
+      const char* name = p.name.c_str();
+      if (!p.isArray) {
+        problem = stringProblem(r, at, v, false, nullptr);
+        if (!problem.empty()) {
+          problem = format("string %s %s", printable(name).c_str(), problem.c_str());
+          return false;
+        }
+        continue;
+      }
+      if (p.elementSize == 0 || v.count == 0) continue;
+      if (start + uint64_t(v.count) * p.elementSize > r.size) {
+        problem = format("array %s of %u elements of %u bytes at %llu lies outside the record of %u bytes",
+                         printable(name).c_str(), v.count, p.elementSize, (unsigned long long)start, r.size);
+        return false;
+      }
+      if (p.elements->pairs.empty()) continue;
+      for (uint32_t i = 0; i < v.count; i++) {
+        if (!checkLevel(*p.elements, r, start + uint64_t(i) * p.elementSize, budget, problem)) return false;
+      }
+    }
+    return true;
+  }
+
+  void checkTables() {
+    RecordRef metatable;
+    Table meta;
+    if (!recordOf(dbMetatableId, metatable) || !decodeDescriptor(metatable, meta)) return;  // reported above
+    tableLabels[dbMetatableId] = meta.label;
+    for (const RecordRef& descriptor : walkRows(meta)) {
+      report.tables++;
+      Table table;
+      if (!decodeDescriptor(descriptor, table)) continue;
+      tableLabels[table.oid] = table.label;
+      std::vector<RecordRef> rows = walkRows(table);
+      report.rows += rows.size();
+      if (!table.layoutUsable) continue;
+      for (const RecordRef& row : rows) checkRow(table, row);
+    }
+  }
+
+  // --- Stage 4: bitmap against owners -------------------------------------------
 
   // Copies the committed bitmap into `marked`, one bit per quantum of the file, in
   // the bitmap's own layout: byte j of page k becomes byte k * 4096 + j. Set bits for
@@ -472,7 +854,7 @@ class Checker {
                                (unsigned long long)(first * dbAllocationQuantum), (unsigned long long)bytes));
   }
 
-  // --- Stage 4: free oid chain --------------------------------------------------
+  // --- Stage 5: free oid chain --------------------------------------------------
 
   // The chain from freeIdHead links released oids through the low 31 bits of their
   // handles. It visits each oid at most once, so the walk is bounded by usedIds. When
@@ -533,6 +915,10 @@ class Checker {
   uint64_t fileQuanta = 0;
   std::vector<uint8_t> marked;   // committed bitmap, one bit per quantum of the file
   std::vector<uint8_t> covered;  // quanta some extent covers, same layout
+
+  std::unordered_map<oid_t, oid_t> rowOwners;         // row -> descriptor oid of its table
+  std::unordered_map<oid_t, std::string> tableLabels;  // descriptor oid -> "table Rule"
+  std::map<std::string, oid_t> tableNames;             // name -> descriptor oid
 };
 
 }  // namespace

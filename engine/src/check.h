@@ -3,7 +3,10 @@
 // The checker reads the header, the committed object index and the committed
 // allocation bitmap and verifies that they agree: every live object lies inside the
 // file and in space the bitmap marks as used, no two owners of space overlap, no
-// space is marked without an owner, and the free oid chain is well formed. The
+// space is marked without an owner, and the free oid chain is well formed. It then
+// reads the tables: the Metatable and every table-descriptor record decode, each
+// table's row chain is doubly linked from firstRow to lastRow with nRows records,
+// and the strings and arrays of every record lie inside it. The
 // other root's index belongs to a transaction that may be in progress: only its
 // bounds are checked, and its area must not overlap anything committed.
 //
@@ -21,6 +24,8 @@ struct dbCheckReport {
   uint64_t liveObjects = 0;   // oids of the committed index whose handle is in use
   uint64_t usedBytes = 0;     // bytes inside the file marked in the committed bitmap
   uint64_t unownedBytes = 0;  // of those, bytes that nothing owns
+  uint64_t tables = 0;        // descriptor records reached along the Metatable's row chain
+  uint64_t rows = 0;          // records reached along those tables' row chains
   bool unreadable = false;    // dbCheckFile could not open or map the file; errors say why
   bool ok() const { return errors.empty(); }
 };

@@ -479,15 +479,35 @@ dbTableDescriptor* dbTableDescriptor::clone() {
   return new dbTableDescriptor(name, DETACHED_TABLE, declaredSize, describe, this);
 }
 
+namespace {
+
+// Alignment of a structure in the application's memory, which differs from the
+// stored one for pointers (strings) and array objects.
+size_t applicationAlignment(const dbFieldDescriptor* fields) {
+  size_t alignment = 1;
+  forEachVariable(fields, [&](const dbFieldDescriptor* fd) {
+    switch (fd->type) {
+      case dbField::tpStructure: alignment = std::max(alignment, applicationAlignment(fd->components)); break;
+      case dbField::tpString:
+      case dbField::tpArray: alignment = std::max(alignment, alignof(void*)); break;
+      case dbField::tpRawBinary: alignment = std::max<size_t>(alignment, fd->alignment); break;
+      default: alignment = std::max<size_t>(alignment, fd->appSize); break;
+    }
+  });
+  return alignment;
+}
+
+}  // namespace
+
 void dbTableDescriptor::computeLayout() {
   uint32_t offset = sizeof(dbRecord);
   int attr = dbFieldDescriptor::OneToOneMapping;
   dbFieldDescriptor** tail = &firstField;
   size_t appEnd = 0;
-  uint32_t alignment = layoutLevel(columns, "", 0, offset, HASHED | INDEXED, attr, tail, appEnd);
+  layoutLevel(columns, "", 0, offset, HASHED | INDEXED, attr, tail, appEnd);
   fixedSize = offset;
   oneToOneMapping = (attr & dbFieldDescriptor::OneToOneMapping) != 0;
-  appSize = roundUp(appEnd, alignment);
+  appSize = roundUp(appEnd, applicationAlignment(columns));
   nColumns = 0;
   forEachVariable(columns, [&](const dbFieldDescriptor*) { nColumns += 1; });
   if (appSize < declaredSize) {

@@ -344,6 +344,7 @@ dbFieldDescriptor* dbDescribeTable() {
 #define KELDRA_DESCRIBE(T, ...)                                   \
   [[maybe_unused]] typedef T dbSelf;                              \
   static const char* dbTableName() { return #T; }                 \
+  [[maybe_unused]] static dbTableDescriptor& dbTable(); /* defined by KELDRA_TABLE */ \
   dbFieldDescriptor* dbDescribeComponents() { return dbChainFields({__VA_ARGS__}); }
 #define KELDRA_FIELD(x) dbDescribeField(new dbFieldDescriptor(#x, KELDRA_OFFSET(x), sizeof(x), 0), x)
 #define KELDRA_KEY(x, index) dbDescribeField(new dbFieldDescriptor(#x, KELDRA_OFFSET(x), sizeof(x), index), x)
@@ -353,8 +354,9 @@ dbFieldDescriptor* dbDescribeTable() {
   dbDescribeField(new dbFieldDescriptor(#x, KELDRA_OFFSET(x), sizeof(x), CASCADE_DELETE, #inverse), x)
 #define KELDRA_RAWFIELD(x) dbDescribeRaw(new dbFieldDescriptor(#x, KELDRA_OFFSET(x), sizeof(x), 0), alignof(decltype(x)))
 #define KELDRA_METHOD(m) dbDescribeMethod(new dbFieldDescriptor(#m), &dbSelf::m)
-#define KELDRA_TABLE(T) \
-  dbTableDescriptor T##_descriptor(#T, nullptr, sizeof(T), &dbDescribeTable<T>)
+#define KELDRA_TABLE(T)                                                        \
+  dbTableDescriptor T##_descriptor(#T, nullptr, sizeof(T), &dbDescribeTable<T>); \
+  dbTableDescriptor& T::dbTable() { return T##_descriptor; }
 
 // ---------------------------------------------------------------------------
 

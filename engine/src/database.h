@@ -66,9 +66,34 @@ struct dbMonitor {
 };
 
 class dbDatabase;
+class dbExprNode;
+class dbEvaluator;
+class dbAnyCursor;
+
+// A ring of doubly linked elements; an element not in a ring points to itself.
+struct dbL2List {
+  dbL2List* next = this;
+  dbL2List* prev = this;
+  dbL2List() = default;
+  dbL2List(const dbL2List&) = delete;
+  dbL2List& operator=(const dbL2List&) = delete;
+  void link(dbL2List* element) {  // inserts `element` after this one
+    element->next = next;
+    element->prev = this;
+    next->prev = element;
+    next = element;
+  }
+  void unlink() {
+    next->prev = prev;
+    prev->next = next;
+    next = prev = this;
+  }
+  bool isEmpty() const { return next == this; }
+};
 
 // One per thread and database, reached through the database's thread-local slot.
 struct dbDatabaseThreadContext {
+  dbL2List cursors;  // the thread's positioned cursors; reset at the end of its transaction
   bool readAccess = false;      // holds the shared lock
   bool writeAccess = false;     // holds the exclusive lock
   bool mutatorLocked = false;   // holds "%s.mcs"
@@ -92,6 +117,9 @@ enum class dbTestPoint {
 extern void (*dbTestHook)(dbTestPoint point);
 
 class dbDatabase {
+  friend class dbEvaluator;  // reads records and reports run-time errors
+  friend class dbAnyCursor;
+
  public:
   enum DetachFlags { COMMIT = 1, DESTROY_CONTEXT = 2 };
 
@@ -121,6 +149,17 @@ class dbDatabase {
   dbTableDescriptor* findTable(dbTableDescriptor* table) const;
   dbTableDescriptor* findTableByName(const char* name) const;
   dbTableDescriptor* getTables() const { return tables; }
+
+  // --- evaluation of compiled expressions (evaluate.cpp)
+  // Whether `condition` holds for the record `oid` of `table`; parameters are read
+  // at their bound address plus `paramOrigin`.
+  bool evaluateCondition(const dbExprNode* condition, oid_t oid, dbTableDescriptor* table,
+                         const char* paramOrigin = nullptr);
+  // Compares two records by an ORDER BY expression key: < 0, 0 or > 0.
+  int compareExpressionKey(const dbExprNode* key, oid_t a, oid_t b, dbTableDescriptor* table);
+
+  // --- search (search.cpp): fills the cursor with the records the query selects.
+  void select(dbAnyCursor* cursor, class dbQuery& query);
   bool isOpen() const { return opened; }
   dbAccessType getAccessType() const { return accessType; }
 
@@ -172,7 +211,7 @@ class dbDatabase {
   dbNamedSemaphore upgradeSem;  // "%s.us"
   dbNamedEvent delayedCommitEvent;  // "%s.dce"
   dbSharedCriticalSection cs;   // "%s.cs"
-  dbSharedCriticalSection mutatorCs;  // "%s.mcs"
+  dbSharedProcessMutex mutatorCs;  // "%s.mcs": any thread of the holder may release it
 
   dbThreadContext<dbDatabaseThreadContext> threadContext;
   dbMutex threadContextListMutex;
@@ -216,8 +255,9 @@ class dbDatabase {
   bool remapIfExtended();
   void recoverAfterCrash();
   void repairRowChains();
-  // Called after the mapping moved by `delta` bytes: cursors adjust their pointers.
-  virtual void mappingMoved(ptrdiff_t delta);
+  // Called after the mapping of `oldSize` bytes at `oldBase` moved by `delta`
+  // bytes: the calling thread's cursors adjust the pointers of their records.
+  void mappingMoved(const char* oldBase, size_t oldSize, ptrdiff_t delta);
 
   // --- rows and inverse references (REQUIRES: the exclusive lock)
   oid_t allocateRow(oid_t tableId, size_t size);
@@ -329,6 +369,14 @@ class dbDatabase {
   bool takeOverLock(Waiter who);
   void repairAfterDeadWriter();
 
+  // search
+  bool selectByIdShortcut(dbAnyCursor* cursor, const dbExprNode* tree);
+  void followBy(dbAnyCursor* cursor, dbQuery& query);
+  void scanTable(dbAnyCursor* cursor, dbQuery& query);
+  void parallelScan(dbAnyCursor* cursor, dbQuery& query);
+  // Index answers for the search; false when no index can answer.
+  bool searchByIndexes(dbAnyCursor* cursor, dbQuery& query);
+
   // delayed commit
   void startDelayedCommitThread();
   void stopDelayedCommitThread();
@@ -338,6 +386,7 @@ class dbDatabase {
 
   std::vector<Area> reservedAreas;
   CommitStatistics lastCommit;
+  dbThreadPool threadPool;  // workers of parallel scans
   dbTableDescriptor* tables = nullptr;  // attached to this database, newest first
   oid_t updatedRecordId = 0;            // record whose inverse references an update adjusts
   std::vector<oid_t> removalStack;      // removals in progress, innermost last

@@ -1,8 +1,9 @@
-// The application-facing database class.
+// The application-facing database and cursor classes.
 #pragma once
 
 #include <string>
 
+#include "cursor.h"
 #include "database.h"
 
 class keldraDatabase : public dbDatabase {
@@ -23,4 +24,16 @@ class keldraDatabase : public dbDatabase {
  private:
   std::string home;  // absolute, no trailing "/" (except for the root directory)
   std::string base;  // the name given to the last open
+};
+
+// Application-facing cursors: the same as dbAnyCursor and dbCursor<T>.
+class keldraAnyCursor : public dbAnyCursor {
+ public:
+  using dbAnyCursor::dbAnyCursor;
+};
+
+template <class T>
+class keldraCursor : public dbTypedCursor<T, keldraAnyCursor> {
+ public:
+  using dbTypedCursor<T, keldraAnyCursor>::dbTypedCursor;
 };

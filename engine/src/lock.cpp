@@ -14,7 +14,7 @@
 //   - a releaser counts the threads it wakes before it wakes them, so a woken thread
 //     finds itself already counted.
 // Lock order: stopTimerMutex, then "%s.mcs", then "%s.cs". Nobody waits on a
-// semaphore inside "%s.cs".
+// semaphore inside "%s.cs" (a zero-time attempt to take one is no wait).
 #include <atomic>
 #include <ctime>
 
@@ -36,8 +36,15 @@ bool dbDatabase::lockDatabase(dbLockType kind) {
     // Updaters run one at a time under the mutator lock; the exclusive lock is taken
     // only to commit, so readers of other processes keep going meanwhile.
     if (!ctx->mutatorLocked) {
-      mutatorCs.enter();
+      bool holderDied = mutatorCs.enter();
       ctx->mutatorLocked = true;
+      if (holderDied) {
+        // The previous updater died inside its transaction, whose half-done work is in
+        // the working index: start again from the committed state.
+        cs.enter();
+        repairAfterDeadWriter();
+        cs.leave();
+      }
     }
   } else if (kind != dbSharedLock) {
     if (!ctx->writeAccess) {
@@ -67,6 +74,13 @@ bool dbDatabase::lockDatabase(dbLockType kind) {
         cs.leave();
         waitForLock(writeSem, Waiter::writer);
         cs.enter();
+      }
+      if (monitor->commitRunning && kind != dbCommitLock) {
+        // No commit runs while a thread holds the exclusive lock: the committing thread
+        // died after it had turned its lock into a shared one, and its transaction,
+        // committed or not, has to be settled before anything is built on it. (An
+        // updater taking the commit lock settled it when it got the mutator lock.)
+        repairAfterDeadWriter();
       }
       monitor->writerThreadId = ctx->threadId;
       ctx->writeAccess = true;
@@ -114,7 +128,13 @@ bool dbDatabase::takeOverLock(Waiter who) {
       return true;
     case Waiter::writer:
       if (monitor->nWriters != 0) {
-        repairAfterDeadWriter();
+        // An updater waiting to commit has repaired what a dead updater left when it
+        // got the mutator lock; repairing now would discard its own transaction.
+        if (threadContext.get()->mutatorLocked) {
+          monitor->writerThreadId = 0;
+        } else {
+          repairAfterDeadWriter();
+        }
       } else if (monitor->nReaders > 0 && --monitor->nReaders != 0) {
         return false;
       }
@@ -135,12 +155,21 @@ bool dbDatabase::takeOverLock(Waiter who) {
   return false;
 }
 
-// The writer died in the middle of a transaction: discard it. A process that cannot
-// write leaves the repair to the next writer and reads the committed state meanwhile.
+// The writer died in the middle of a transaction or of its commit: discard what it had
+// not committed. A process that cannot write leaves the repair to the next writer and
+// reads the committed state meanwhile. REQUIRES: "%s.cs".
 void dbDatabase::repairAfterDeadWriter() {
   monitor->writerThreadId = 0;
   monitor->commitRunning = 0;
-  if (accessType == dbReadOnly || accessType == dbConcurrentRead || !remapIfExtended()) {
+  if (!remapIfExtended()) {
+    monitor->recoveryNeeded = 1;
+    return;
+  }
+  // A commit that died between the switch of the header and its last step, or an
+  // updater's commit that had already shown its new state to concurrent readers,
+  // left the monitor's copy of the committed root behind the header.
+  monitor->committedRoot = header->activeRoot;
+  if (accessType == dbReadOnly || accessType == dbConcurrentRead) {
     monitor->recoveryNeeded = 1;
     return;
   }
@@ -153,6 +182,10 @@ void dbDatabase::waitForLock(dbNamedSemaphore& sem, Waiter who) {
   while (true) {
     bool signaled = sem.wait(waitLockTimeout);
     cs.enter();
+    // A releaser counts the thread it wakes inside "%s.cs" and signals before it
+    // leaves: a wait that timed out just before that has still been handed the lock,
+    // and must take it rather than take the lock over from a holder presumed dead.
+    if (!signaled) signaled = sem.wait(0);
     if (signaled && lockHandedOver(who)) {
       cs.leave();
       return;
@@ -214,7 +247,6 @@ void dbDatabase::unlockDatabase(dbDatabaseThreadContext* ctx) {
   }
 }
 
-void dbDatabase::resetCursors(dbDatabaseThreadContext*) {}
 
 // ---------------------------------------------------------------------------
 // Delayed commit: a commit handed to a thread that waits for the commit delay, so

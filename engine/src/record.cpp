@@ -318,6 +318,3 @@ void dbDatabase::removeFromIndexes(dbTableDescriptor* table, oid_t oid, bool onl
     if (!onlyUpdated || (fd->attr & dbFieldDescriptor::Updated)) ttreeRemove(fd, oid);
   }
 }
-
-// Cursors of the calling thread that stand on the record follow its change.
-void dbDatabase::notifyCursors(oid_t, bool) {}

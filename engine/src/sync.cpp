@@ -386,6 +386,106 @@ void dbSharedCriticalSection::leave() { pthread_mutex_unlock(&block->mutex); }
 
 void dbSharedCriticalSection::remove(const std::string& name) { dbSharedMemory::remove(name); }
 
+// --- process-owned shared lock: an OFD write lock on byte 0 of a named object.
+
+struct dbSharedProcessMutex::Block {
+  uint32_t signature;
+  std::atomic<uint32_t> held;  // 1 from enter() to leave() of the holder
+};
+
+bool dbSharedProcessMutex::attach(int descriptor) {
+  void* p = mmap(nullptr, sizeof(Block), PROT_READ | PROT_WRITE, MAP_SHARED, descriptor, 0);
+  if (p == MAP_FAILED) {
+    ::close(descriptor);
+    return false;
+  }
+  fd = descriptor;
+  block = static_cast<Block*>(p);
+  return true;
+}
+
+bool dbSharedProcessMutex::create(const std::string& name) {
+  close();
+  if (injectedFailure(name)) return false;
+  std::string scoped = dbScopedObjectName(name);
+  shm_unlink(scoped.c_str());
+  int descriptor = shm_open(scoped.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (descriptor < 0) return false;
+  if (ftruncate(descriptor, off_t(sizeof(Block))) != 0) {
+    ::close(descriptor);
+    shm_unlink(scoped.c_str());
+    return false;
+  }
+  if (!attach(descriptor)) {
+    shm_unlink(scoped.c_str());
+    return false;
+  }
+  block->signature = kBlockSignature;
+  return true;
+}
+
+bool dbSharedProcessMutex::open(const std::string& name) {
+  close();
+  if (injectedFailure(name)) return false;
+  int descriptor = shm_open(dbScopedObjectName(name).c_str(), O_RDWR | O_CLOEXEC, 0);
+  if (descriptor < 0) return false;
+  struct stat st;
+  if (fstat(descriptor, &st) != 0 || st.st_uid != geteuid() || size_t(st.st_size) != sizeof(Block)) {
+    ::close(descriptor);
+    return false;
+  }
+  if (!attach(descriptor)) return false;
+  if (block->signature != kBlockSignature) {
+    close();
+    return false;
+  }
+  return true;
+}
+
+void dbSharedProcessMutex::close() {
+  if (block != nullptr) munmap(block, sizeof(Block));
+  if (fd >= 0) ::close(fd);  // drops the lock if this process still held it
+  block = nullptr;
+  fd = -1;
+}
+
+bool dbSharedProcessMutex::enter() {
+  {
+    std::unique_lock<std::mutex> guard(gateMutex);
+    gateFree.wait(guard, [this] { return !gateClosed; });
+    gateClosed = true;
+  }
+  struct flock fl;
+  memset(&fl, 0, sizeof fl);
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = 0;
+  fl.l_len = 1;
+  int rc;
+  while ((rc = fcntl(fd, F_OFD_SETLKW, &fl)) != 0 && errno == EINTR) {
+  }
+  dbAssert(rc == 0);
+  return block->held.exchange(1) != 0;
+}
+
+void dbSharedProcessMutex::leave() {
+  block->held.store(0);
+  struct flock fl;
+  memset(&fl, 0, sizeof fl);
+  fl.l_type = F_UNLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = 0;
+  fl.l_len = 1;
+  fcntl(fd, F_OFD_SETLK, &fl);
+  {
+    std::lock_guard<std::mutex> guard(gateMutex);
+    gateClosed = false;
+  }
+  gateFree.notify_one();
+}
+
+void dbSharedProcessMutex::remove(const std::string& name) { dbSharedMemory::remove(name); }
+
 // --- initialisation and liveness lock
 
 namespace {
@@ -428,7 +528,19 @@ bool dbProcessLock::isCurrent() const {
 void dbProcessLock::remove() { shm_unlink(scopedName.c_str()); }
 
 void dbProcessLock::close() {
-  if (fd >= 0) ::close(fd);  // drops every lock of this description
+  if (fd >= 0) {
+    // Closing drops the locks only with the last descriptor of the description; a
+    // child forked meanwhile holds another one and would keep them, the
+    // initialisation lock included, until it ends.
+    struct flock fl;
+    memset(&fl, 0, sizeof fl);
+    fl.l_type = F_UNLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = 0;
+    fl.l_len = 0;  // the whole file
+    fcntl(fd, F_OFD_SETLK, &fl);
+    ::close(fd);
+  }
   fd = -1;
   slot = -1;
 }

@@ -207,6 +207,34 @@ class dbSharedCriticalSection {
   Block* block = nullptr;
 };
 
+// A process-shared lock owned by the holding process rather than by the holding
+// thread: any thread of that process may release it (a commit handed to another
+// thread releases the lock its transaction began under), and the kernel releases it
+// when the process dies. It is an open-file-description write lock on a named
+// shared-memory object; the threads of one process share that description, so a
+// process-local gate, which any thread may open again, keeps them apart. A flag in
+// the object, set while the lock is held, tells the next holder that the previous
+// one died inside.
+class dbSharedProcessMutex {
+ public:
+  ~dbSharedProcessMutex() { close(); }
+  bool create(const std::string& name);  // replaces any stale object
+  bool open(const std::string& name);
+  void close();
+  bool enter();  // true when the previous holder died while holding the lock
+  void leave();
+  static void remove(const std::string& name);
+
+ private:
+  struct Block;
+  bool attach(int descriptor);
+  int fd = -1;
+  Block* block = nullptr;
+  std::mutex gateMutex;
+  std::condition_variable gateFree;
+  bool gateClosed = false;
+};
+
 // The initialisation and liveness lock of one database: a lock file in the per-user
 // scope with open-file-description locks, which the kernel releases when the process
 // dies. Byte 0 is the initialisation lock; byte 1 is held shared by every process that

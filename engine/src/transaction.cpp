@@ -19,6 +19,7 @@ bool dbDatabase::beginTransaction(dbDatabaseThreadContext* ctx) {
   cs.enter();
   if (monitor->recoveryNeeded && ctx->writeAccess) {
     // A writer died and the process that took its lock over could not repair.
+    monitor->committedRoot = header->activeRoot;
     recoverAfterCrash();
     monitor->recoveryNeeded = 0;
   }
@@ -39,9 +40,10 @@ bool dbDatabase::remapIfExtended() {
   mappingName = databaseName + "." + std::to_string(version);
   if (mappedVersion != 0) {
     char* oldBase = baseAddress();
+    const size_t oldSize = file.size();
     if (int rc = file.remap(header->size)) reportError(dbFileError, "Failed to reopen database file", rc);
     header = reinterpret_cast<dbHeader*>(baseAddress());
-    if (baseAddress() != oldBase) mappingMoved(baseAddress() - oldBase);
+    if (baseAddress() != oldBase) mappingMoved(oldBase, oldSize, baseAddress() - oldBase);
   } else {
     // The first transaction of a process that joined an open database.
     bool readOnly = accessType == dbReadOnly || accessType == dbConcurrentRead;
@@ -80,7 +82,9 @@ void dbDatabase::commit() {
     return;
   }
   if (!ctx->writeAccess) lockDatabase(ctx->mutatorLocked ? dbCommitLock : dbExclusiveLock);
-  if (commitDelay != 0) {
+  // Inside open (loading the schema) the delayed-commit thread does not run yet, and
+  // starting it forgets any commit handed over: such a commit is written now.
+  if (commitDelay != 0 && delayedCommitThread.isRunning()) {
     dbCriticalSection guard(startTimerMutex);
     pendingCommit = ctx;
     ctx->commitDelayed = true;

@@ -192,6 +192,27 @@ TEST(Layout, MethodOfAOneToOneStructureReadsTheStoredBytes) {
   EXPECT_EQ(result, 42);
 }
 
+TEST(Layout, WarnsOnlyWhenFieldsAreLeftUndescribed) {
+  struct Complete {
+    int32_t key;
+    const char* text;  // 8-byte aligned in memory, 4 in the record
+    bool flag;
+    KELDRA_DESCRIBE(Complete, KELDRA_FIELD(key), KELDRA_FIELD(text), KELDRA_FIELD(flag));
+  };
+  struct Partial {
+    int32_t key;
+    double undescribed;
+    KELDRA_DESCRIBE(Partial, KELDRA_FIELD(key));
+  };
+  testing::internal::CaptureStderr();
+  auto complete = describe<Complete>("Complete");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  testing::internal::CaptureStderr();
+  auto partial = describe<Partial>("Partial");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Warning: may be not all fields of the class 'Partial' were described\n");
+}
+
 TEST(Layout, UnchangedKeysAreNotMarked) {
   auto table = describe<Named>("Named");
   Named value{"key", true};

@@ -21,21 +21,16 @@
 using testsupport::Child;
 using testsupport::TempDir;
 
+using testsupport::readFile;
+using testsupport::writeFile;
+
 namespace {
 
 std::vector<std::string> reported;  // messages passed to the error handler
 
 void recordError(int, const char* message, int) { reported.push_back(message); }
 
-std::vector<char> readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<char>(std::istreambuf_iterator<char>(in), {});
-}
 
-void writeFile(const std::string& path, const std::vector<char>& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), std::streamsize(bytes.size()));
-}
 
 template <class T>
 T at(const std::vector<char>& bytes, size_t offset) {

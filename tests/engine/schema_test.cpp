@@ -12,6 +12,9 @@
 
 using testsupport::Child;
 
+using testsupport::readFile;
+using testsupport::writeFile;
+
 namespace {
 
 struct PersonV1 {
@@ -42,10 +45,6 @@ struct Pet {
   KELDRA_DESCRIBE(Pet, KELDRA_FIELD(kind));
 };
 
-std::vector<char> readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<char>(std::istreambuf_iterator<char>(in), {});
-}
 
 class SchemaTest : public ::testing::Test {
  protected:

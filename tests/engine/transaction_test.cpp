@@ -12,12 +12,11 @@
 
 using testsupport::Child;
 
+using testsupport::readFile;
+using testsupport::writeFile;
+
 namespace {
 
-std::vector<char> readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<char>(std::istreambuf_iterator<char>(in), {});
-}
 
 char* payload(dbRecord* record) { return reinterpret_cast<char*>(record) + sizeof(dbRecord); }
 

@@ -9,6 +9,8 @@
 
 #include <atomic>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 namespace testsupport {
 
@@ -27,6 +29,16 @@ TempDir::~TempDir() {
 std::string uniqueName(const char* prefix) {
   static std::atomic<int> counter{0};
   return std::string(prefix) + std::to_string(getpid()) + "_" + std::to_string(counter++);
+}
+
+std::vector<char> readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<char>(std::istreambuf_iterator<char>(in), {});
+}
+
+void writeFile(const std::string& path, const std::vector<char>& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), std::streamsize(bytes.size()));
 }
 
 Child::Child(std::function<int(Child&)> body) {

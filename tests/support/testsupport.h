@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace testsupport {
 
@@ -26,6 +27,11 @@ class TempDir {
 
 // A name no other test process uses at the same time (tests run in parallel).
 std::string uniqueName(const char* prefix);
+
+// The whole contents of a file (empty when it cannot be read), and a file replaced
+// by the given bytes.
+std::vector<char> readFile(const std::string& path);
+void writeFile(const std::string& path, const std::vector<char>& bytes);
 
 // A child process running `body` whose exit code becomes the child's status. Two
 // pipes connect them: the child writes with send() and the parent reads with
