@@ -29,8 +29,11 @@
 #include <cstring>
 #include <map>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "format.h"
+#include "hashtab.h"
+#include "ttree.h"
 
 namespace {
 
@@ -55,12 +58,13 @@ std::string format(const char* fmt, ...) {
 // every object of its segment as unmarked) does not bury the others.
 enum class Kind {
   header, root, handle, object, overlap, unmarked, unowned, beyondEnd, freeChain,
-  descriptor, rowChain, record, count
+  descriptor, rowChain, record, hashIndex, tTree, count
 };
 constexpr const char* kKindNames[] = {"header",        "root",           "handle",
                                       "object",        "overlap",        "unmarked space",
                                       "unowned space", "bits beyond the end", "free chain",
-                                      "table descriptor", "row chain",   "record"};
+                                      "table descriptor", "row chain",   "record",
+                                      "hash index",    "T-tree"};
 static_assert(std::size(kKindNames) == size_t(Kind::count));
 
 // Owners of space that are not objects; objects are owned by their oid.
@@ -388,7 +392,8 @@ class Checker {
   //
   // The Metatable's row chain lists the descriptor records of the tables; each one
   // is decoded, its own row chain walked and every row checked against the layout
-  // its field entries describe. The hash and T-tree indexes are not examined.
+  // its field entries describe, and every hash index a field entry names is checked
+  // against those rows, and so is every T-tree.
 
   // A record of the committed state whose header and `size` bytes lie in the file.
   struct RecordRef {
@@ -415,17 +420,20 @@ class Checker {
     std::vector<Pair> pairs;
   };
 
+  struct Entry {
+    std::string name;
+    int32_t type, offset, size;
+    oid_t hashTable;
+    oid_t tTree;
+  };
+
   struct Table {
     oid_t oid = 0;
     std::string label;  // "table Rule", or "table oid 8194" while the name is unreadable
     dbTable desc{};
     bool layoutUsable = false;
     std::map<std::string, Level> levels;  // "" = the record, "x[]" = elements of array x
-  };
-
-  struct Entry {
-    std::string name;
-    int32_t type, offset, size;
+    std::vector<Entry> entries;           // the sound field entries
   };
 
   // The record of `oid` when its handle names a record lying inside the file.
@@ -532,9 +540,9 @@ class Checker {
                                     t.label.c_str(), d.fields.count, d.fields.offset, sizeof(dbTable), r.size));
       return true;
     }
-    std::vector<Entry> entries = readEntries(r, t);
+    t.entries = readEntries(r, t);
     if (fixedSizeUsable) {
-      buildLayout(t, entries);
+      buildLayout(t, t.entries);
       t.layoutUsable = true;
     }
     return true;
@@ -569,7 +577,7 @@ class Checker {
                                             : format("%s: type %d with size %d", field.c_str(), f.type, f.size));
         continue;
       }
-      entries.push_back({std::move(name), f.type, f.offset, f.size});
+      entries.push_back({std::move(name), f.type, f.offset, f.size, f.hashTable, f.tTree});
     }
     return entries;
   }
@@ -760,7 +768,276 @@ class Checker {
       report.rows += rows.size();
       if (!table.layoutUsable) continue;
       for (const RecordRef& row : rows) checkRow(table, row);
+      bool allRows = int64_t(rows.size()) == table.desc.nRows;
+      for (const Entry& e : table.entries) {
+        if (e.hashTable != 0) checkHashIndex(table, e, rows, allRows);
+        if (e.tTree != 0) checkTtreeIndex(table, e, rows, allRows);
+      }
     }
+  }
+
+  // A hash index: a live header of a valid size, its bucket pages live page objects
+  // with consecutive oids, `used` the number of non-empty buckets, and every chain a
+  // run of distinct live items, each in the bucket of its stored hash, naming a row
+  // of the table whose key hashes to that value. When the table's row chain was
+  // walked completely, every row must be named by exactly one item. Items are never
+  // visited twice, so the walk is bounded by usedIds.
+  void checkHashIndex(const Table& t, const Entry& e, const std::vector<RecordRef>& rows, bool allRows) {
+    const std::string who = format("%s: hash index %u of field %s", t.label.c_str(), e.hashTable,
+                                   printable(e.name).c_str());
+    const char* w = who.c_str();
+    if (e.name.find("[]") != std::string::npos) {
+      fail(Kind::hashIndex, format("%s: a field inside array elements cannot be hashed", w));
+      return;
+    }
+    if (e.type == dbField::tpStructure) {
+      fail(Kind::hashIndex, format("%s: a structure cannot be hashed", w));
+      return;
+    }
+    dbHashHeader header;
+    if (!internalObject(e.hashTable, dbHashMarker, header)) {
+      fail(Kind::hashIndex, format("%s: not a live hash header", w));
+      return;
+    }
+    if (header.size < dbHashTable::minSize || ((uint64_t(header.size) + 1) & header.size) != 0) {
+      fail(Kind::hashIndex, format("%s: size %u is not 2^k - 1 of at least %u", w, header.size,
+                                   dbHashTable::minSize));
+      return;
+    }
+    const uint64_t nPages = (uint64_t(header.size) + 1) / dbHashTable::slotsPerPage;
+    if (header.page < dbFirstUserObjectId || header.page + nPages > root.usedIds) {
+      fail(Kind::hashIndex, format("%s: %llu bucket pages from oid %u lie outside the used oids", w,
+                                   (unsigned long long)nPages, header.page));
+      return;
+    }
+    std::vector<const unsigned char*> pages;
+    for (uint64_t i = 0; i < nPages; i++) {
+      oid_t oid = oid_t(header.page + i);
+      uint32_t h = handle(oid);
+      if ((h & (dbFreeHandleMarker | 0xF)) != dbPageMarker || !inside(h & ~0xFu, dbPageSize)) {
+        fail(Kind::hashIndex, format("%s: bucket page %llu (oid %u) is not a live page (handle 0x%08x)", w,
+                                     (unsigned long long)i, oid, h));
+        return;
+      }
+      pages.push_back(base + (h & ~0xFu));
+    }
+    std::unordered_map<oid_t, uint32_t> itemsOfRow;
+    if (allRows) {
+      for (const RecordRef& r : rows) itemsOfRow.emplace(r.oid, 0);
+    }
+    std::vector<uint8_t> visited(root.usedIds, 0);
+    uint32_t nonEmpty = 0;
+    for (uint64_t b = 0; b <= header.size; b++) {
+      oid_t id;
+      memcpy(&id, pages[b / dbHashTable::slotsPerPage] + (b % dbHashTable::slotsPerPage) * sizeof(oid_t), sizeof id);
+      if (id == 0) continue;
+      if (b == header.size) {
+        fail(Kind::hashIndex, format("%s: the unused last slot holds oid %u", w, id));
+        break;
+      }
+      nonEmpty++;
+      for (oid_t previous = 0; id != 0;) {
+        std::string at = format("%s: bucket %llu: item %u", w, (unsigned long long)b, id);
+        dbHashItem item;
+        if (id >= root.usedIds || !internalObject(id, dbHashItemMarker, item)) {
+          fail(Kind::hashIndex, previous == 0 ? format("%s is not a hash item", at.c_str())
+                                              : format("%s after item %u is not a hash item", at.c_str(), previous));
+          break;
+        }
+        if (visited[id]) {
+          fail(Kind::hashIndex, format("%s is reached again: cycle or shared chain", at.c_str()));
+          break;
+        }
+        visited[id] = 1;
+        if (item.hash % header.size != b) {
+          fail(Kind::hashIndex, format("%s has hash %u of bucket %u", at.c_str(), item.hash, item.hash % header.size));
+        }
+        checkHashItem(t, e, at, item, allRows, itemsOfRow);
+        previous = id;
+        id = item.next;
+      }
+    }
+    if (nonEmpty != header.used) {
+      fail(Kind::hashIndex, format("%s: used is %u but %u buckets are non-empty", w, header.used, nonEmpty));
+    }
+    for (const RecordRef& r : rows) {
+      auto found = itemsOfRow.find(r.oid);
+      if (found == itemsOfRow.end() || found->second == 1) continue;
+      fail(Kind::hashIndex, found->second == 0 ? format("%s: row %u is in no item", w, r.oid)
+                                               : format("%s: row %u is in more than one item (%u)", w, r.oid,
+                                                        found->second));
+    }
+  }
+
+  // The record an item names: a row of the table whose key hashes to the stored hash.
+  void checkHashItem(const Table& t, const Entry& e, const std::string& at, const dbHashItem& item, bool allRows,
+                     std::unordered_map<oid_t, uint32_t>& itemsOfRow) {
+    auto owner = rowOwners.find(item.record);
+    if (owner == rowOwners.end() || owner->second != t.oid) {
+      if (allRows || owner != rowOwners.end()) {
+        fail(Kind::hashIndex, format("%s: record %u is not a row of the table", at.c_str(), item.record));
+      }
+      return;
+    }
+    if (allRows) itemsOfRow[item.record]++;
+    RecordRef r;
+    if (!rowRecord(item.record, r)) return;
+    uint32_t hash;
+    if (!dbHashTable::recordKeyHash(reinterpret_cast<const char*>(base + r.offset), r.size, e.type, e.size, e.offset,
+                                    hash)) {
+      fail(Kind::hashIndex, format("%s: the key of record %u lies outside it", at.c_str(), item.record));
+    } else if (hash != item.hash) {
+      fail(Kind::hashIndex, format("%s: stored hash %u differs from %u, the hash of record %u's key", at.c_str(),
+                                   item.hash, hash, item.record));
+    }
+  }
+
+  // A T-tree index: a live tree header whose nodes are live tree nodes reached once
+  // each, every node holding 1..125 items with a balance factor equal to the
+  // difference of its subtrees' heights (at most one), the items in key order along
+  // the in-order walk (which covers the order inside nodes and against both
+  // subtrees), each naming a row of the table. When the table's row chain was walked
+  // completely, every row must be in exactly one item. The walk visits a node at most
+  // once and never descends deeper than an AVL tree of 2^32 nodes can be.
+  void checkTtreeIndex(const Table& t, const Entry& e, const std::vector<RecordRef>& rows, bool allRows) {
+    const std::string who = format("%s: T-tree %u of field %s", t.label.c_str(), e.tTree, printable(e.name).c_str());
+    const char* w = who.c_str();
+    if (e.type == dbField::tpStructure || e.type == dbField::tpArray) {
+      fail(Kind::tTree, format("%s: a field of type %d cannot have a T-tree", w, e.type));
+      return;
+    }
+    dbTtreeHeader header;
+    if (!internalObject(e.tTree, dbTreeMarker, header)) {
+      fail(Kind::tTree, format("%s: not a live tree header", w));
+      return;
+    }
+    TreeWalk walk{t, e, who, allRows, {}, {}, 0};
+    int height = 0;
+    if (header.root != 0) checkTtreeNode(walk, header.root, 0, height);
+    if (!allRows) return;
+    for (const RecordRef& r : rows) {
+      auto found = walk.itemsOfRow.find(r.oid);
+      if (found != walk.itemsOfRow.end() && found->second == 1) continue;
+      fail(Kind::tTree, found == walk.itemsOfRow.end()
+                            ? format("%s: row %u is in no item", w, r.oid)
+                            : format("%s: row %u is in more than one item (%u)", w, r.oid, found->second));
+    }
+  }
+
+  struct TreeWalk {
+    const Table& t;
+    const Entry& e;
+    const std::string& who;
+    bool allRows;
+    std::unordered_set<oid_t> nodes;                 // nodes reached so far
+    std::unordered_map<oid_t, uint32_t> itemsOfRow;  // row -> items naming it
+    oid_t previous;                                  // last item with a readable key, 0 = none
+  };
+
+  // Checks the subtree of `id` at `depth`; `height` receives its height as far as
+  // it could be read. False when the walk must end (a node reached twice).
+  bool checkTtreeNode(TreeWalk& walk, oid_t id, int depth, int& height) {
+    constexpr int kMaxDepth = 48;  // an AVL tree of 2^32 nodes is less than 47 levels high
+    const char* w = walk.who.c_str();
+    height = 0;
+    if (depth >= kMaxDepth) {
+      fail(Kind::tTree, format("%s: node %u lies deeper than %d levels", w, id, kMaxDepth));
+      return false;
+    }
+    dbTtreeNode node;
+    if (!internalObject(id, dbTreeNodeMarker, node)) {
+      fail(Kind::tTree, format("%s: node %u is not a live tree node", w, id));
+      return true;
+    }
+    if (!walk.nodes.insert(id).second) {
+      fail(Kind::tTree, format("%s: node %u is reached again: cycle or shared subtree", w, id));
+      return false;
+    }
+    int hl = 0, hr = 0;
+    if (node.left != 0 && !checkTtreeNode(walk, node.left, depth + 1, hl)) return false;
+    if (node.nItems < 1 || node.nItems > dbTtreeNode::maxItems) {
+      fail(Kind::tTree, format("%s: node %u holds %u items, expected 1..%d", w, id, node.nItems,
+                               dbTtreeNode::maxItems));
+    }
+    const int count = std::min<int>(node.nItems, dbTtreeNode::maxItems);
+    for (int i = 0; i < count; i++) checkTtreeItem(walk, id, node.item[i]);
+    if (node.right != 0 && !checkTtreeNode(walk, node.right, depth + 1, hr)) return false;
+    if (node.balance != hr - hl || hr - hl < -1 || hr - hl > 1) {
+      fail(Kind::tTree, format("%s: node %u has balance %d but subtree heights %d (left) and %d (right)", w, id,
+                               node.balance, hl, hr));
+    }
+    height = std::max(hl, hr) + 1;
+    return true;
+  }
+
+  // One item in in-order position: a row of the table whose key is not below the
+  // key of the item before it.
+  void checkTtreeItem(TreeWalk& walk, oid_t nodeId, oid_t item) {
+    const char* w = walk.who.c_str();
+    auto owner = rowOwners.find(item);
+    if (owner == rowOwners.end() || owner->second != walk.t.oid) {
+      if (walk.allRows || owner != rowOwners.end()) {
+        fail(Kind::tTree, format("%s: node %u: record %u is not a row of the table", w, nodeId, item));
+      }
+      return;
+    }
+    walk.itemsOfRow[item]++;
+    const char* key;
+    if (!ttreeKey(walk.e, item, key)) {
+      fail(Kind::tTree, format("%s: node %u: the key of record %u lies outside it", w, nodeId, item));
+      return;
+    }
+    // Raw keys are ordered by the application's comparator, which a file does not name.
+    if (walk.e.type == dbField::tpRawBinary) return;
+    if (walk.previous != 0) {
+      RecordRef r;
+      rowRecord(walk.previous, r);
+      if (dbTtree::compareKey(key, reinterpret_cast<const char*>(base + r.offset), walk.e.type, walk.e.size,
+                              nullptr, walk.e.offset) < 0) {
+        fail(Kind::tTree, format("%s: node %u: record %u is out of key order after record %u", w, nodeId, item,
+                                 walk.previous));
+      }
+    }
+    walk.previous = item;
+  }
+
+  // The key of the row `oid` as the tree compares it: the field's bytes, or for a
+  // string the NUL-terminated string its pair designates. False when it does not lie
+  // inside the record or is not a key type.
+  bool ttreeKey(const Entry& e, oid_t oid, const char*& key) {
+    RecordRef r;
+    if (!rowRecord(oid, r) || e.offset < 0 || e.size <= 0 || uint64_t(e.offset) + uint64_t(e.size) > r.size) {
+      return false;
+    }
+    const char* record = reinterpret_cast<const char*>(base + r.offset);
+    switch (e.type) {
+      case dbField::tpBool: case dbField::tpInt1: case dbField::tpInt2: case dbField::tpInt4:
+      case dbField::tpInt8: case dbField::tpReal4: case dbField::tpReal8: case dbField::tpReference:
+      case dbField::tpRawBinary:
+        key = record + e.offset;
+        return true;
+      case dbField::tpString: {
+        dbVarying v;
+        memcpy(&v, record + e.offset, sizeof v);
+        if (v.count == 0 || uint64_t(v.offset) + v.count > r.size || record[v.offset + v.count - 1] != '\0') {
+          return false;
+        }
+        key = record + v.offset;
+        return true;
+      }
+      default:
+        return false;
+    }
+  }
+
+  // Reads the internal object of `oid` when its handle is live with `tag` and the
+  // object lies inside the file.
+  template <class T>
+  bool internalObject(oid_t oid, uint32_t tag, T& out) const {
+    if (oid < dbFirstUserObjectId || oid >= root.usedIds) return false;
+    uint32_t h = handle(oid);
+    if ((h & (dbFreeHandleMarker | 0xF)) != tag || !inside(h & ~0xFu, sizeof(T))) return false;
+    return read(h & ~0xFu, out);
   }
 
   // --- Stage 4: bitmap against owners -------------------------------------------

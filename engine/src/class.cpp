@@ -10,6 +10,7 @@
 #include <set>
 #include <vector>
 
+#include "database.h"
 #include "sync.h"
 
 namespace {
@@ -456,6 +457,9 @@ dbTableDescriptor::dbTableDescriptor(const char* tableName, dbDatabase* database
 }
 
 dbTableDescriptor::~dbTableDescriptor() {
+  // A descriptor that goes away while a database still has it attached is forgotten
+  // by that database, which would otherwise detach it again at close.
+  if (tableId != 0 && db != nullptr && db != DETACHED_TABLE) db->forgetTable(this);
   if (cloneOf == nullptr) {
     for (dbTableDescriptor** p = &chain; *p != nullptr; p = &(*p)->nextStatic) {
       if (*p == this) {

@@ -43,6 +43,7 @@ class dbSelection {
 
 class dbAnyCursor : public dbL2List {
   friend class dbDatabase;
+  friend struct dbSearchContext;
 
  public:
   dbAnyCursor(dbTableDescriptor& table, dbCursorType type, void* record, dbDatabase* db = nullptr);

@@ -119,6 +119,8 @@ extern void (*dbTestHook)(dbTestPoint point);
 class dbDatabase {
   friend class dbEvaluator;  // reads records and reports run-time errors
   friend class dbAnyCursor;
+  friend class dbHashTable;  // the indexes allocate and change their own objects
+  friend class dbTtree;
 
  public:
   enum DetachFlags { COMMIT = 1, DESTROY_CONTEXT = 2 };
@@ -149,6 +151,7 @@ class dbDatabase {
   dbTableDescriptor* findTable(dbTableDescriptor* table) const;
   dbTableDescriptor* findTableByName(const char* name) const;
   dbTableDescriptor* getTables() const { return tables; }
+  void forgetTable(dbTableDescriptor* table);  // a descriptor destroyed while attached
 
   // --- evaluation of compiled expressions (evaluate.cpp)
   // Whether `condition` holds for the record `oid` of `table`; parameters are read
@@ -372,10 +375,16 @@ class dbDatabase {
   // search
   bool selectByIdShortcut(dbAnyCursor* cursor, const dbExprNode* tree);
   void followBy(dbAnyCursor* cursor, dbQuery& query);
-  void scanTable(dbAnyCursor* cursor, dbQuery& query);
-  void parallelScan(dbAnyCursor* cursor, dbQuery& query);
+  void scanTable(dbAnyCursor* cursor, const dbExprNode* condition, struct dbOrderKey* orderBy);
+  void parallelScan(dbAnyCursor* cursor, const dbExprNode* condition, struct dbOrderKey* orderBy);
   // Index answers for the search; false when no index can answer.
   bool searchByIndexes(dbAnyCursor* cursor, dbQuery& query);
+  bool indexSearch(dbAnyCursor* cursor, const dbExprNode* condition, const dbExprNode* conjunction,
+                   dbFieldDescriptor** answered);
+  bool indexLookup(dbAnyCursor* cursor, const dbExprNode* comparison, const dbExprNode* filter);
+  bool likeLookup(const dbExprNode* comparison, const char* pattern, struct dbSearchContext& sc,
+                  const dbExprNode* filter);
+  void orderAfterIndex(dbAnyCursor* cursor, dbQuery& query, dbFieldDescriptor* answered, bool conjunction);
 
   // delayed commit
   void startDelayedCommitThread();

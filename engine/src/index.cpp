@@ -3,12 +3,22 @@
 // Indexes are not kept yet: creating one gives 0, which every caller reads as
 // "no index", so searches scan the table and record changes touch no index.
 #include "database.h"
+#include "hashtab.h"
+#include "ttree.h"
 
-oid_t dbDatabase::createHashIndex(uint32_t) { return 0; }
-oid_t dbDatabase::createTtreeIndex() { return 0; }
-void dbDatabase::dropHashIndex(oid_t) {}
-void dbDatabase::dropTtreeIndex(oid_t) {}
-void dbDatabase::hashInsert(dbFieldDescriptor*, oid_t, int32_t) {}
-void dbDatabase::hashRemove(dbFieldDescriptor*, oid_t) {}
-void dbDatabase::ttreeInsert(dbFieldDescriptor*, oid_t) {}
-void dbDatabase::ttreeRemove(dbFieldDescriptor*, oid_t) {}
+oid_t dbDatabase::createHashIndex(uint32_t expectedRows) { return dbHashTable::allocate(this, expectedRows); }
+oid_t dbDatabase::createTtreeIndex() { return dbTtree::allocate(this); }
+void dbDatabase::dropHashIndex(oid_t index) { dbHashTable::drop(this, index); }
+void dbDatabase::dropTtreeIndex(oid_t tree) { dbTtree::drop(this, tree); }
+void dbDatabase::hashInsert(dbFieldDescriptor* field, oid_t oid, int32_t expectedRows) {
+  dbHashTable::insert(this, field->hashTable, oid, field->type, int(field->dbsSize), int(field->dbsOffs), expectedRows);
+}
+void dbDatabase::hashRemove(dbFieldDescriptor* field, oid_t oid) {
+  dbHashTable::remove(this, field->hashTable, oid, field->type, int(field->dbsSize), int(field->dbsOffs));
+}
+void dbDatabase::ttreeInsert(dbFieldDescriptor* field, oid_t oid) {
+  dbTtree::insert(this, field->tTree, oid, field->type, int(field->dbsSize), field->comparator, int(field->dbsOffs));
+}
+void dbDatabase::ttreeRemove(dbFieldDescriptor* field, oid_t oid) {
+  dbTtree::remove(this, field->tTree, oid, field->type, int(field->dbsSize), field->comparator, int(field->dbsOffs));
+}

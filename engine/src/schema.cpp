@@ -246,6 +246,15 @@ dbTableDescriptor* dbDatabase::findTableByName(const char* name) const {
   return nullptr;
 }
 
+void dbDatabase::forgetTable(dbTableDescriptor* table) {
+  for (dbTableDescriptor** p = &tables; *p != nullptr; p = &(*p)->nextDbTable) {
+    if (*p == table) {
+      *p = table->nextDbTable;
+      return;
+    }
+  }
+}
+
 void dbDatabase::detachTables() {
   while (dbTableDescriptor* table = tables) {
     tables = table->nextDbTable;

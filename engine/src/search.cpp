@@ -5,6 +5,9 @@
 #include <vector>
 
 #include "cursor.h"
+#include "hashtab.h"
+#include "index.h"
+#include "ttree.h"
 
 void dbDatabase::select(dbAnyCursor* cursor, dbQuery& query) {
   dbAssert(opened);
@@ -25,7 +28,7 @@ void dbDatabase::select(dbAnyCursor* cursor, dbQuery& query) {
   if (selectByIdShortcut(cursor, tree)) return;
   cursor->linkToTransaction();
   if (searchByIndexes(cursor, query)) return;
-  scanTable(cursor, query);
+  scanTable(cursor, query.tree, query.orderBy);
 }
 
 // "current = ref" with a reference parameter selects that one record.
@@ -43,34 +46,34 @@ bool dbDatabase::selectByIdShortcut(dbAnyCursor* cursor, const dbExprNode* tree)
   return true;
 }
 
-bool dbDatabase::searchByIndexes(dbAnyCursor*, dbQuery&) { return false; }
 
-void dbDatabase::scanTable(dbAnyCursor* cursor, dbQuery& query) {
+void dbDatabase::scanTable(dbAnyCursor* cursor, const dbExprNode* condition, dbOrderKey* orderBy) {
   const dbTable* stored = getTableRecord(cursor->table->tableId);
   const bool parallel = cursor->selection.count == 0 && parallelScanThreads - 1 > 0 && stored->nRows >= 1000 &&
                         cursor->maxRows > 1999999999;
   if (parallel) {
-    parallelScan(cursor, query);
+    parallelScan(cursor, condition, orderBy);
     return;
   }
   if (cursor->selection.count < cursor->maxRows) {
-    const bool all = query.tree->op == opVoid;
+    const bool all = condition->op == opVoid;
     const oid_t last = stored->lastRow;
     for (oid_t oid = stored->firstRow; oid != 0; oid = oid == last ? 0 : getRecord(oid)->nextId) {
-      if ((all || evaluateCondition(query.tree, oid, cursor->table, cursor->paramOrigin)) &&
+      if ((all || evaluateCondition(condition, oid, cursor->table, cursor->paramOrigin)) &&
           !cursor->addToSelection(oid)) {
         break;
       }
     }
   }
-  if (query.orderBy != nullptr) dbAnyCursor::sortSelection(this, cursor->selection, query.orderBy);
+  if (orderBy != nullptr) dbAnyCursor::sortSelection(this, cursor->selection, orderBy);
 }
 
 namespace {
 
 struct ScanWorker {
   dbDatabase* db = nullptr;
-  dbQuery* query = nullptr;
+  const dbExprNode* condition = nullptr;
+  dbOrderKey* orderBy = nullptr;
   dbAnyCursor* cursor = nullptr;
   int number = 0;
   int count = 1;
@@ -83,7 +86,7 @@ struct ScanWorker {
 
 // Worker w tests records w, w + n, w + 2n ... of the chain into its own selection;
 // the caller joins them grouped by worker, or merged in ORDER BY order.
-void dbDatabase::parallelScan(dbAnyCursor* cursor, dbQuery& query) {
+void dbDatabase::parallelScan(dbAnyCursor* cursor, const dbExprNode* condition, dbOrderKey* orderBy) {
   const int n = parallelScanThreads;
   const dbTable* stored = getTableRecord(cursor->table->tableId);
   std::vector<ScanWorker> workers(static_cast<size_t>(n));
@@ -91,7 +94,8 @@ void dbDatabase::parallelScan(dbAnyCursor* cursor, dbQuery& query) {
   for (int w = 0; w < n; w++) {
     ScanWorker& worker = workers[size_t(w)];
     worker.db = this;
-    worker.query = &query;
+    worker.condition = condition;
+    worker.orderBy = orderBy;
     worker.cursor = cursor;
     worker.number = w;
     worker.count = n;
@@ -102,23 +106,23 @@ void dbDatabase::parallelScan(dbAnyCursor* cursor, dbQuery& query) {
   auto run = [](void* arg) {
     auto* worker = static_cast<ScanWorker*>(arg);
     dbDatabase* db = worker->db;
-    const bool all = worker->query->tree->op == opVoid;
+    const bool all = worker->condition->op == opVoid;
     for (oid_t id = worker->first; id != 0;) {
-      if (all || db->evaluateCondition(worker->query->tree, id, worker->cursor->getTable(), worker->cursor->paramOrigin)) {
+      if (all || db->evaluateCondition(worker->condition, id, worker->cursor->getTable(), worker->cursor->paramOrigin)) {
         worker->found.add(id);
       }
       for (int step = 0; step < worker->count && id != 0; step++) {
         id = id == worker->last ? 0 : db->getRecord(id)->nextId;
       }
     }
-    if (worker->query->orderBy != nullptr) dbAnyCursor::sortSelection(db, worker->found, worker->query->orderBy);
+    if (worker->orderBy != nullptr) dbAnyCursor::sortSelection(db, worker->found, worker->orderBy);
   };
   std::vector<dbPooledThread*> threads;
   for (int w = 0; w < n - 1; w++) threads.push_back(threadPool.create(run, &workers[size_t(w)]));
   run(&workers[size_t(n - 1)]);
   for (dbPooledThread* t : threads) threadPool.join(t);
 
-  if (query.orderBy == nullptr) {
+  if (orderBy == nullptr) {
     for (ScanWorker& w : workers) cursor->selection.append(w.found);
     return;
   }
@@ -131,7 +135,7 @@ void dbDatabase::parallelScan(dbAnyCursor* cursor, dbQuery& query) {
     for (int w = 0; w < n; w++) {
       if (segment[size_t(w)] == nullptr) continue;
       oid_t candidate = segment[size_t(w)]->ids[position[size_t(w)]];
-      if (best < 0 || dbAnyCursor::compareRecords(this, query.orderBy, candidate,
+      if (best < 0 || dbAnyCursor::compareRecords(this, orderBy, candidate,
                                                   segment[size_t(best)]->ids[position[size_t(best)]]) < 0) {
         best = w;
       }
@@ -203,4 +207,252 @@ void dbDatabase::followBy(dbAnyCursor* cursor, dbQuery& query) {
     }
   }
   if (query.orderBy != nullptr) dbAnyCursor::sortSelection(this, cursor->selection, query.orderBy);
+}
+
+// ---------------------------------------------------------------------------
+// Index answers
+
+namespace {
+
+bool isDirectLoad(const dbExprNode* node) {
+  return (node->op >= opRecordField && node->op <= int(opRecordField) + 18) || node->op == opRecordRaw;
+}
+
+// The value of a literal or parameter operand as a key in the stored layout of
+// `fd`; false when the operand is neither (an expression, an array parameter).
+struct Key {
+  char bytes[8] = {};
+  const char* text = nullptr;  // string keys: the characters; raw keys: the value
+  const char* data(const dbFieldDescriptor* fd) const {
+    return fd->type == dbField::tpString || fd->type == dbField::tpRawBinary ? text : bytes;
+  }
+};
+
+bool readKey(const dbExprNode* node, const dbFieldDescriptor* fd, const char* origin, Key& key) {
+  int64_t integer = 0;
+  double real = 0;
+  bool isReal = false;
+  const char* address = origin + reinterpret_cast<uintptr_t>(node->var);
+  switch (node->op) {
+    case opIntConst: integer = node->ivalue; break;
+    case opRealConst: real = node->fvalue, isReal = true; break;
+    case opTrue: integer = 1; break;
+    case opFalse: integer = 0; break;
+    case opStringConst: key.text = node->svalue.str; return true;
+    default: {
+      if (node->op <= opParam || node->op > int(opParam) + dbQueryElement::qVarRawData) return false;
+      switch (node->op - opParam) {
+        case dbQueryElement::qVarBool: integer = *reinterpret_cast<const uint8_t*>(address); break;
+        case dbQueryElement::qVarInt1: integer = *reinterpret_cast<const int8_t*>(address); break;
+        case dbQueryElement::qVarInt2: integer = *reinterpret_cast<const int16_t*>(address); break;
+        case dbQueryElement::qVarInt4: integer = *reinterpret_cast<const int32_t*>(address); break;
+        case dbQueryElement::qVarInt8: integer = *reinterpret_cast<const int64_t*>(address); break;
+        case dbQueryElement::qVarReal4: real = *reinterpret_cast<const float*>(address), isReal = true; break;
+        case dbQueryElement::qVarReal8: real = *reinterpret_cast<const double*>(address), isReal = true; break;
+        case dbQueryElement::qVarString: key.text = address; return true;
+        case dbQueryElement::qVarStringPtr: {
+          const char* s = *reinterpret_cast<const char* const*>(address);
+          key.text = s != nullptr ? s : "";
+          return true;
+        }
+        case dbQueryElement::qVarReference: integer = *reinterpret_cast<const oid_t*>(address); break;
+        case dbQueryElement::qVarRawData: key.text = address; return true;
+        default: return false;  // arrays of references
+      }
+    }
+  }
+  switch (fd->type) {
+    case dbField::tpBool: key.bytes[0] = char(isReal ? real != 0 : integer != 0); break;
+    case dbField::tpInt1: key.bytes[0] = char(isReal ? int64_t(real) : integer); break;
+    case dbField::tpInt2: *reinterpret_cast<int16_t*>(key.bytes) = int16_t(isReal ? int64_t(real) : integer); break;
+    case dbField::tpInt4: *reinterpret_cast<int32_t*>(key.bytes) = int32_t(isReal ? int64_t(real) : integer); break;
+    case dbField::tpInt8: *reinterpret_cast<int64_t*>(key.bytes) = isReal ? int64_t(real) : integer; break;
+    case dbField::tpReal4: *reinterpret_cast<float*>(key.bytes) = float(isReal ? real : double(integer)); break;
+    case dbField::tpReal8: *reinterpret_cast<double*>(key.bytes) = isReal ? real : double(integer); break;
+    case dbField::tpReference: *reinterpret_cast<oid_t*>(key.bytes) = oid_t(integer); break;
+    default: return false;
+  }
+  return true;
+}
+
+bool equalKeys(const dbFieldDescriptor* fd, const Key& a, const Key& b) {
+  if (fd->type == dbField::tpString) return strcmp(a.text, b.text) == 0;
+  if (fd->type == dbField::tpRawBinary) return memcmp(a.text, b.text, fd->dbsSize) == 0;
+  return memcmp(a.bytes, b.bytes, fd->dbsSize) == 0;
+}
+
+}  // namespace
+
+// Answers one comparison on a field of the query's own table by its index.
+// `filter` tests the records found (the rest of a conjunction); false when the
+// index cannot answer.
+bool dbDatabase::indexLookup(dbAnyCursor* cursor, const dbExprNode* c, const dbExprNode* filter) {
+  const dbFieldDescriptor* fd = c->operand[0]->ref.field;
+  if (fd == nullptr || (fd->hashTable == 0 && fd->tTree == 0)) return false;
+  const int operands = dbExprNode::nodeOperands[c->op];
+  Key keys[2];
+  bool isLike = c->op == opLike || c->op == opLikeEscape;
+  for (int i = 1; i < operands && i < 3; i++) {
+    if (isLike && i == 2) break;  // the escape string is read below
+    if (!readKey(c->operand[i], fd, cursor->paramOrigin, keys[i - 1])) return false;
+  }
+  dbSearchContext sc;
+  sc.db = this;
+  sc.cursor = cursor;
+  sc.condition = filter;
+  sc.type = fd->type;
+  sc.sizeofType = int(fd->dbsSize);
+  sc.offs = int(fd->dbsOffs);
+  sc.comparator = fd->comparator;
+  auto equality = [&](const Key& key) {
+    sc.firstKey = sc.lastKey = key.data(fd);
+    if (fd->hashTable != 0) dbHashTable::find(this, fd->hashTable, sc);
+    else dbTtree::find(this, fd->tTree, sc);
+    return true;
+  };
+  auto range = [&]() {
+    if (fd->tTree == 0) return false;
+    dbTtree::find(this, fd->tTree, sc);
+    return true;
+  };
+  const int op = c->op;
+  auto relationOf = [op](int base) { return op - base; };
+  int relation = 0;
+  if (op >= int(opIntCmp) + relEq && op <= int(opIntCmp) + relLe) relation = relationOf(opIntCmp);
+  else if (op >= int(opRealCmp) + relEq && op <= int(opRealCmp) + relLe) relation = relationOf(opRealCmp);
+  else if (op >= int(opStrCmp) + relEq && op <= int(opStrCmp) + relLe) relation = relationOf(opStrCmp);
+  else if (op >= int(opRawCmp) + relEq && op <= int(opRawCmp) + relLe) relation = relationOf(opRawCmp);
+  else if (op == int(opRefCmp) + relEq) relation = relEq;
+  if (relation == relEq) return equality(keys[0]);
+  if (relation == relGt || relation == relGe) {
+    sc.firstKey = keys[0].data(fd);
+    sc.firstKeyInclusion = relation == relGe;
+    return range();
+  }
+  if (relation == relLt || relation == relLe) {
+    sc.lastKey = keys[0].data(fd);
+    sc.lastKeyInclusion = relation == relLe;
+    return range();
+  }
+  if (op == opIntBetween || op == opRealBetween || op == opStrBetween || op == opRawBetween) {
+    if (fd->hashTable != 0 && equalKeys(fd, keys[0], keys[1])) return equality(keys[0]);
+    sc.firstKey = keys[0].data(fd);
+    sc.lastKey = keys[1].data(fd);
+    return range();
+  }
+  if (isLike && fd->type == dbField::tpString) return likeLookup(c, keys[0].text, sc, filter);
+  return false;  // <>, boolean equality, IN and the rest are never looked up
+}
+
+// LIKE on an indexed string: a pattern without wildcards is an equality; a fixed
+// prefix gives the range [prefix, prefix with its last byte + 1); otherwise the
+// scan has to answer.
+bool dbDatabase::likeLookup(const dbExprNode* c, const char* pattern, dbSearchContext& sc, const dbExprNode* filter) {
+  const dbFieldDescriptor* fd = c->operand[0]->ref.field;
+  char escape = '\0';
+  if (c->op == opLikeEscape) {
+    Key e;
+    if (!readKey(c->operand[2], fd, sc.cursor->paramOrigin, e) || e.text == nullptr) return false;
+    escape = e.text[0];
+  }
+  size_t wild = 0;
+  while (pattern[wild] != '\0' && pattern[wild] != '%' && pattern[wild] != '_' &&
+         (escape == '\0' || pattern[wild] != escape)) {
+    wild++;
+  }
+  if (pattern[wild] == '\0') {
+    sc.firstKey = sc.lastKey = pattern;
+    if (fd->hashTable != 0) dbHashTable::find(this, fd->hashTable, sc);
+    else dbTtree::find(this, fd->tTree, sc);
+    return true;
+  }
+  if (fd->tTree == 0) return false;
+  if (wild == 0) {
+    if (pattern[0] != '%' || pattern[1] != '\0') return false;
+    sc.firstKey = sc.lastKey = nullptr;  // "%": the whole tree
+    dbTtree::find(this, fd->tTree, sc);
+    return true;
+  }
+  std::string low(pattern, wild), high(low);
+  if (uint8_t(high.back()) == 255) {
+    high.append(3, char(255));
+    sc.lastKeyInclusion = true;
+  } else {
+    high.back() = char(uint8_t(high.back()) + 1);
+    sc.lastKeyInclusion = false;
+  }
+  sc.firstKey = low.c_str();
+  sc.firstKeyInclusion = true;
+  sc.lastKey = high.c_str();
+  // Unless the pattern is the prefix and one trailing %, each record in the range is
+  // tested by the pattern itself (or the whole conjunction).
+  const bool prefixOnly = pattern[wild] == '%' && pattern[wild + 1] == '\0';
+  if (!prefixOnly && filter == nullptr) sc.condition = c;
+  dbTtree::find(this, fd->tTree, sc);
+  return true;
+}
+
+// One condition answered by an index (a comparison on an indexed field of the
+// query's own table); `conjunction` names the AND whose right side filters.
+bool dbDatabase::indexSearch(dbAnyCursor* cursor, const dbExprNode* condition, const dbExprNode* conjunction,
+                             dbFieldDescriptor** answered) {
+  while (condition->op == opExists) condition = condition->operand[0];
+  if (dbExprNode::nodeOperands[condition->op] < 2 || !isDirectLoad(condition->operand[0])) return false;
+  dbFieldDescriptor* fd = condition->operand[0]->ref.field;
+  if (fd == nullptr || (fd->hashTable == 0 && fd->tTree == 0)) return false;
+  const dbExprNode* filter = conjunction != nullptr ? conjunction->operand[1] : nullptr;
+  if (!indexLookup(cursor, condition, filter)) return false;
+  *answered = fd;
+  return true;
+}
+
+bool dbDatabase::searchByIndexes(dbAnyCursor* cursor, dbQuery& query) {
+  const dbExprNode* condition = query.tree;
+  dbFieldDescriptor* answered = nullptr;
+  if (condition->op == opAnd) {
+    if (indexSearch(cursor, condition->operand[0], condition, &answered)) {
+      orderAfterIndex(cursor, query, answered, true);
+      return true;
+    }
+  } else {
+    if (condition->op == opOr) cursor->enableDedup();
+    while (condition->op == opOr && cursor->selection.count < cursor->maxRows &&
+           indexSearch(cursor, condition->operand[0], nullptr, &answered)) {
+      condition = condition->operand[1];
+    }
+    if (cursor->selection.count < cursor->maxRows && indexSearch(cursor, condition, nullptr, &answered)) {
+      orderAfterIndex(cursor, query, condition == query.tree ? answered : nullptr, false);
+      return true;
+    }
+  }
+  // The rest of the condition is answered by an ordered walk or by the scan.
+  dbOrderKey* order = query.orderBy;
+  if (order != nullptr && order->next == nullptr && order->field != nullptr && order->field->tTree != 0 &&
+      order->field->defTable == cursor->table) {
+    const dbExprNode* filter = condition->op == opVoid ? nullptr : condition;
+    if (order->ascending) dbTtree::traverseForward(this, order->field->tTree, cursor, filter);
+    else dbTtree::traverseBackward(this, order->field->tTree, cursor, filter);
+    return true;
+  }
+  if (condition != query.tree) {
+    // Some OR branches came from indexes: the scan answers the remaining ones.
+    scanTable(cursor, condition, query.orderBy);
+    return true;
+  }
+  return false;
+}
+
+// After an index answered: a single index scan of the only ORDER BY field already
+// gives the order (reversed for DESC); anything else is sorted.
+void dbDatabase::orderAfterIndex(dbAnyCursor* cursor, dbQuery& query, dbFieldDescriptor* answered, bool conjunction) {
+  dbOrderKey* order = query.orderBy;
+  if (order == nullptr) return;
+  (void)conjunction;  // a conjunction's filter keeps the order of the index scan
+  const bool inKeyOrder = order->next == nullptr && order->field != nullptr && answered != nullptr &&
+                          order->field == answered && answered->defTable == cursor->table;
+  if (inKeyOrder) {
+    if (!order->ascending) cursor->selection.reverse();
+    return;
+  }
+  dbAnyCursor::sortSelection(this, cursor->selection, order);
 }

@@ -53,11 +53,11 @@ struct Everything {
   dbArray<Part> parts;
   dbDateTime when;
   char raw[5];
-  int32_t twice() const { return i4 * 2; }
+  int32_t half() const { return i4 / 2; }
   KELDRA_DESCRIBE(Everything, KELDRA_FIELD(b), KELDRA_FIELD(i1), KELDRA_FIELD(i2), KELDRA_FIELD(i4),
                   KELDRA_FIELD(i8), KELDRA_FIELD(r4), KELDRA_FIELD(r8), KELDRA_FIELD(text), KELDRA_FIELD(ref),
                   KELDRA_FIELD(numbers), KELDRA_FIELD(parts), KELDRA_KEY(when, INDEXED), KELDRA_RAWFIELD(raw),
-                  KELDRA_METHOD(twice));
+                  KELDRA_METHOD(half));
 };
 
 template <class T>
@@ -163,12 +163,12 @@ TEST(Layout, EveryKindRoundTrips) {
   EXPECT_EQ(store(*table, back), record) << "storing what was fetched writes an equal record";
 
   // The method runs on the stored record.
-  dbFieldDescriptor* twice = table->columns->prev;
-  ASSERT_TRUE(twice->isMethod());
-  EXPECT_EQ(twice->type, dbField::tpMethodInt4);
+  dbFieldDescriptor* half = table->columns->prev;
+  ASSERT_TRUE(half->isMethod());
+  EXPECT_EQ(half->type, dbField::tpMethodInt4);
   int32_t result = 0;
-  twice->method->invoke(record.data(), &result);
-  EXPECT_EQ(result, 4000000000LL - 4294967296LL);
+  half->method->invoke(record.data(), &result);
+  EXPECT_EQ(result, 1000000000);
   // The date's fields are paths below the structure and its stamp is a key.
   dbFieldDescriptor* stamp = table->find("when.stamp");
   ASSERT_NE(stamp, nullptr);
