@@ -1,7 +1,5 @@
-// The persistent hash and T-tree indexes of key fields.
-//
-// Indexes are not kept yet: creating one gives 0, which every caller reads as
-// "no index", so searches scan the table and record changes touch no index.
+// The persistent hash and T-tree indexes of key fields, as the record operations and
+// the schema loader reach them.
 #include "database.h"
 #include "hashtab.h"
 #include "ttree.h"

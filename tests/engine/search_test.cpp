@@ -1,0 +1,163 @@
+// Searches answered by indexes give exactly what a scan of the same data gives:
+// the same records, each once, in the order ORDER BY asks for.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "check.h"
+#include "keldraCursor.h"
+#include "testsupport.h"
+
+namespace {
+
+// The same record, with indexes and without.
+struct Indexed {
+  int32_t id;
+  int32_t a;
+  int32_t b;
+  const char* s;
+  double r;
+  KELDRA_DESCRIBE(Indexed, KELDRA_KEY(id, HASHED | INDEXED), KELDRA_KEY(a, HASHED), KELDRA_KEY(b, INDEXED),
+                  KELDRA_KEY(s, HASHED | INDEXED), KELDRA_KEY(r, INDEXED));
+};
+struct Plain {
+  int32_t id;
+  int32_t a;
+  int32_t b;
+  const char* s;
+  double r;
+  KELDRA_DESCRIBE(Plain, KELDRA_FIELD(id), KELDRA_FIELD(a), KELDRA_FIELD(b), KELDRA_FIELD(s), KELDRA_FIELD(r));
+};
+KELDRA_TABLE(Indexed);
+KELDRA_TABLE(Plain);
+
+class SearchByIndexTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(db.open(name.c_str(), file.c_str()));
+    std::mt19937 rng(42);
+    const char* words[] = {"abc", "abd", "ab", "abcd", "b", "", "zz\xff", "zz\xff\x01", "zz\xfe", "abc%"};
+    for (int i = 0; i < 400; i++) {
+      Indexed x{i, int32_t(rng() % 20), int32_t(rng() % 50), words[rng() % 10], double(rng() % 30) / 4};
+      Plain p{x.id, x.a, x.b, x.s, x.r};
+      db.insertRecord(&Indexed_descriptor, &x);
+      db.insertRecord(&Plain_descriptor, &p);
+    }
+    db.commit();
+  }
+  void TearDown() override {
+    db.close();
+    dbCheckReport report = dbCheckFile(file.c_str());
+    for (const std::string& e : report.errors) ADD_FAILURE() << e;
+  }
+  template <class T>
+  std::vector<int32_t> ids(dbQuery& query) {
+    keldraCursor<T> cursor;
+    std::vector<int32_t> result;
+    if (cursor.select(query) > 0) {
+      do result.push_back(cursor->id);
+      while (cursor.next() != nullptr);
+    }
+    return result;
+  }
+  testsupport::TempDir dir;
+  std::string name = testsupport::uniqueName("idx");
+  std::string file = dir.file("i.kld");
+  keldraDatabase db;
+};
+
+TEST_F(SearchByIndexTest, IndexAnswersEqualTheScan) {
+  int32_t seven = 7;
+  const char* word = "abc";
+  struct Case {
+    const char* condition;
+    bool ordered;  // the order is fully given by ORDER BY on a unique key
+  } cases[] = {
+      {"a = 3", false},                       // hash
+      {"b = 10", false},                      // tree only: range [10, 10]
+      {"b > 10", false},          {"b >= 10", false},  {"b < 5", false},  {"b <= 5", false},
+      {"b between 10 and 12", false},         {"a between 4 and 4", false},
+      {"r > 2.5", false},                     {"s = 'abc'", false},
+      {"s like 'abc%'", false},               {"s like 'ab%c'", false},   {"s like '%bc'", false},
+      {"s like 'ab_'", false},                {"s like 'zz\xff%'", false}, {"s like '%'", false},
+      {"s like 'abc\\%' escape '\\'", false}, {"s like 'abc'", false},
+      {"a = 1 or b = 2", false},              {"a = 1 or b <> 2", false}, {"a = 2 and b > 20", false},
+      {"b = 3 or b = 4 or a = 5", false},
+      {"a = 3 order by id desc", true},       {"b > 40 order by b, id", true},
+      {"order by id", true},                  {"order by id desc", true},  {"id >= 390 order by id desc", true},
+      {"s > 'ab' order by s, id", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.condition);
+    dbQuery indexed(c.condition), plain(c.condition);
+    std::vector<int32_t> fromIndex = ids<Indexed>(indexed);
+    std::vector<int32_t> fromScan = ids<Plain>(plain);
+    std::set<int32_t> unique(fromIndex.begin(), fromIndex.end());
+    EXPECT_EQ(unique.size(), fromIndex.size()) << "each record once";
+    if (!c.ordered) {
+      std::sort(fromIndex.begin(), fromIndex.end());
+      std::sort(fromScan.begin(), fromScan.end());
+    }
+    EXPECT_EQ(fromIndex, fromScan);
+  }
+  // Bound parameters as keys.
+  dbQuery byA, byS;
+  byA = "a =", seven;
+  byS = "s =", word;
+  dbQuery plainA, plainS;
+  plainA = "a =", seven;
+  plainS = "s =", word;
+  auto sorted = [](std::vector<int32_t> v) {
+    std::sort(v.begin(), v.end());
+    return v;
+  };
+  EXPECT_EQ(sorted(ids<Indexed>(byA)), sorted(ids<Plain>(plainA)));
+  EXPECT_EQ(sorted(ids<Indexed>(byS)), sorted(ids<Plain>(plainS)));
+  seven = 8;
+  EXPECT_EQ(sorted(ids<Indexed>(byA)), sorted(ids<Plain>(plainA)));
+  db.commit();
+}
+
+TEST_F(SearchByIndexTest, IndexesFollowUpdatesAndRemovals) {
+  {
+    keldraCursor<Indexed> cursor(dbCursorForUpdate);
+    cursor.select("a = 3");
+    while (!cursor.isEmpty()) {
+      cursor->a = 100;
+      cursor.update();
+      if (cursor.next() == nullptr) break;
+    }
+    keldraCursor<Plain> plain(dbCursorForUpdate);
+    plain.select("a = 3");
+    while (!plain.isEmpty()) {
+      plain->a = 100;
+      plain.update();
+      if (plain.next() == nullptr) break;
+    }
+    db.commit();
+  }
+  {
+    keldraCursor<Indexed> cursor(dbCursorForUpdate);
+    cursor.select("b < 10");
+    while (!cursor.isEmpty()) cursor.remove();
+    keldraCursor<Plain> plain(dbCursorForUpdate);
+    plain.select("b < 10");
+    while (!plain.isEmpty()) plain.remove();
+    db.commit();
+  }
+  for (const char* condition : {"a = 3", "a = 100", "b < 12", "b >= 0", "s = 'ab'"}) {
+    SCOPED_TRACE(condition);
+    dbQuery indexed(condition), plain(condition);
+    std::vector<int32_t> x = ids<Indexed>(indexed), y = ids<Plain>(plain);
+    std::sort(x.begin(), x.end());
+    std::sort(y.begin(), y.end());
+    EXPECT_EQ(x, y);
+  }
+  db.commit();
+}
+
+}  // namespace
