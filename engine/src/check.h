@@ -6,7 +6,9 @@
 // space is marked without an owner, and the free oid chain is well formed. It then
 // reads the tables: the Metatable and every table-descriptor record decode, each
 // table's row chain is doubly linked from firstRow to lastRow with nRows records,
-// and the strings and arrays of every record lie inside it. The
+// and the strings and arrays of every record lie inside it. Each hash index a field
+// entry names has sound chains of live items, each in the bucket of its stored hash,
+// which matches the hash of the record's key; every row lies in exactly one item. The
 // other root's index belongs to a transaction that may be in progress: only its
 // bounds are checked, and its area must not overlap anything committed.
 //
