@@ -176,6 +176,25 @@ bool futexWaitUntil(std::atomic<uint32_t>* word, uint32_t sleepValue, uint32_t t
   return true;
 }
 
+// A named block that starts with the signature: made fresh by create, and accepted
+// by open only when it was made by a compatible build for the same purpose.
+template <class Block>
+Block* createBlock(dbSharedMemory& memory, const std::string& name) {
+  if (!memory.create(name, sizeof(Block))) return nullptr;
+  auto* block = static_cast<Block*>(memory.get());
+  block->signature = kBlockSignature;
+  return block;
+}
+
+template <class Block>
+Block* openBlock(dbSharedMemory& memory, const std::string& name) {
+  if (!memory.open(name, sizeof(Block))) return nullptr;
+  auto* block = static_cast<Block*>(memory.get());
+  if (block->signature == kBlockSignature) return block;
+  memory.close();
+  return nullptr;
+}
+
 }  // namespace
 
 std::string dbScopedObjectName(const std::string& name) {
@@ -243,22 +262,9 @@ struct dbNamedSemaphore::Block {
   std::atomic<uint32_t> count;
 };
 
-bool dbNamedSemaphore::create(const std::string& name) {
-  if (!memory.create(name, sizeof(Block))) return false;
-  block = static_cast<Block*>(memory.get());
-  block->signature = kBlockSignature;
-  return true;
-}
+bool dbNamedSemaphore::create(const std::string& name) { return (block = createBlock<Block>(memory, name)) != nullptr; }
 
-bool dbNamedSemaphore::open(const std::string& name) {
-  if (!memory.open(name, sizeof(Block))) return false;
-  block = static_cast<Block*>(memory.get());
-  if (block->signature != kBlockSignature) {
-    close();
-    return false;
-  }
-  return true;
-}
+bool dbNamedSemaphore::open(const std::string& name) { return (block = openBlock<Block>(memory, name)) != nullptr; }
 
 void dbNamedSemaphore::close() {
   memory.close();
@@ -293,22 +299,9 @@ struct dbNamedEvent::Block {
   std::atomic<uint32_t> signaled;
 };
 
-bool dbNamedEvent::create(const std::string& name) {
-  if (!memory.create(name, sizeof(Block))) return false;
-  block = static_cast<Block*>(memory.get());
-  block->signature = kBlockSignature;
-  return true;
-}
+bool dbNamedEvent::create(const std::string& name) { return (block = createBlock<Block>(memory, name)) != nullptr; }
 
-bool dbNamedEvent::open(const std::string& name) {
-  if (!memory.open(name, sizeof(Block))) return false;
-  block = static_cast<Block*>(memory.get());
-  if (block->signature != kBlockSignature) {
-    close();
-    return false;
-  }
-  return true;
-}
+bool dbNamedEvent::open(const std::string& name) { return (block = openBlock<Block>(memory, name)) != nullptr; }
 
 void dbNamedEvent::close() {
   memory.close();
@@ -353,13 +346,7 @@ bool dbSharedCriticalSection::create(const std::string& name) {
 }
 
 bool dbSharedCriticalSection::open(const std::string& name) {
-  if (!memory.open(name, sizeof(Block))) return false;
-  block = static_cast<Block*>(memory.get());
-  if (block->signature != kBlockSignature) {
-    close();
-    return false;
-  }
-  return true;
+  return (block = openBlock<Block>(memory, name)) != nullptr;
 }
 
 void dbSharedCriticalSection::close() {
