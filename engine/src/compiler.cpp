@@ -532,6 +532,7 @@ class dbExprCompiler {
   dbExprNode* comparison();
   dbExprNode* sum();
   dbExprNode* product();
+  void realOperands(dbExprNode*& left, dbExprNode*& right, int leftPos, int rightPos);
   dbExprNode* power();
   dbExprNode* binaryCall();
   dbExprNode* term();
@@ -1159,6 +1160,21 @@ dbExprNode* dbExprCompiler::comparison() {
   return negate ? node(opNot, result) : result;
 }
 
+// Converts the integer operands of a real operation to reals; any other type is an
+// error at its operand's position.
+void dbExprCompiler::realOperands(dbExprNode*& left, dbExprNode*& right, int leftPos, int rightPos) {
+  if (left->resultType == exInteger) {
+    left = convert(opIntToReal, left);
+  } else if (left->resultType != exReal) {
+    error("operands of arithmetic operators should be of integer or real type", leftPos);
+  }
+  if (right->resultType == exInteger) {
+    right = convert(opIntToReal, right);
+  } else if (right->resultType != exReal) {
+    error("operands of arithmetic operator should be of integer or real type", rightPos);
+  }
+}
+
 dbExprNode* dbExprCompiler::sum() {
   int leftPos = currPos;
   dbExprNode* left = product();
@@ -1167,16 +1183,7 @@ dbExprNode* dbExprCompiler::sum() {
     int rightPos = currPos;
     dbExprNode* right = product();
     if (left->resultType == exReal || right->resultType == exReal) {
-      if (left->resultType == exInteger) {
-        left = convert(opIntToReal, left);
-      } else if (left->resultType != exReal) {
-        error("operands of arithmetic operators should be of integer or real type", leftPos);
-      }
-      if (right->resultType == exInteger) {
-        right = convert(opIntToReal, right);
-      } else if (right->resultType != exReal) {
-        error("operands of arithmetic operator should be of integer or real type", rightPos);
-      }
+      realOperands(left, right, leftPos, rightPos);
       left = node(op == tknAdd ? opRealAdd : opRealSub, left, right);
     } else if (left->resultType == exInteger && right->resultType == exInteger) {
       left = node(op == tknAdd ? opIntAdd : opIntSub, left, right);
@@ -1198,16 +1205,7 @@ dbExprNode* dbExprCompiler::product() {
     int rightPos = currPos;
     dbExprNode* right = power();
     if (left->resultType == exReal || right->resultType == exReal) {
-      if (left->resultType == exInteger) {
-        left = convert(opIntToReal, left);
-      } else if (left->resultType != exReal) {
-        error("operands of arithmetic operators should be of integer or real type", leftPos);
-      }
-      if (right->resultType == exInteger) {
-        right = convert(opIntToReal, right);
-      } else if (right->resultType != exReal) {
-        error("operands of arithmetic operator should be of integer or real type", rightPos);
-      }
+      realOperands(left, right, leftPos, rightPos);
       left = node(op == tknMul ? opRealMul : opRealDiv, left, right);
     } else if (left->resultType == exInteger && right->resultType == exInteger) {
       left = node(op == tknMul ? opIntMul : opIntDiv, left, right);
