@@ -177,6 +177,16 @@ class dbEvaluator {
 // ---------------------------------------------------------------------------
 // Loads
 
+namespace {
+// A value stored at any byte position of a record.
+template <class T>
+T readUnaligned(const char* at) {
+  T value;
+  memcpy(&value, at, sizeof value);
+  return value;
+}
+}  // namespace
+
 dbSynthesizedAttribute dbEvaluator::load(int type, char* base, uint32_t offset, const dbFieldDescriptor* field,
                                          dbInheritedAttribute& iattr) {
   const char* at = base + offset;
@@ -185,36 +195,12 @@ dbSynthesizedAttribute dbEvaluator::load(int type, char* base, uint32_t offset, 
       return integer(*reinterpret_cast<const uint8_t*>(at));
     case dbField::tpInt1:
       return integer(*reinterpret_cast<const int8_t*>(at));
-    case dbField::tpInt2: {
-      int16_t v;
-      memcpy(&v, at, sizeof v);
-      return integer(v);
-    }
-    case dbField::tpInt4: {
-      int32_t v;
-      memcpy(&v, at, sizeof v);
-      return integer(v);
-    }
-    case dbField::tpInt8: {
-      int64_t v;
-      memcpy(&v, at, sizeof v);
-      return integer(v);
-    }
-    case dbField::tpReal4: {
-      float v;
-      memcpy(&v, at, sizeof v);
-      return real(v);
-    }
-    case dbField::tpReal8: {
-      double v;
-      memcpy(&v, at, sizeof v);
-      return real(v);
-    }
-    case dbField::tpReference: {
-      oid_t v;
-      memcpy(&v, at, sizeof v);
-      return integer(v);
-    }
+    case dbField::tpInt2: return integer(readUnaligned<int16_t>(at));
+    case dbField::tpInt4: return integer(readUnaligned<int32_t>(at));
+    case dbField::tpInt8: return integer(readUnaligned<int64_t>(at));
+    case dbField::tpReal4: return real(readUnaligned<float>(at));
+    case dbField::tpReal8: return real(readUnaligned<double>(at));
+    case dbField::tpReference: return integer(readUnaligned<oid_t>(at));
     case dbField::tpString:
     case dbField::tpArray: {
       // A size/offset pair; the offset counts from where this load starts.
