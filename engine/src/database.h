@@ -322,8 +322,7 @@ class dbDatabase {
   void checkInverseReferences(dbTableDescriptor* table);
   void detachTables();
   void setIndexFlagsFromStored(dbTableDescriptor* table);
-  // The persistent indexes. Until they exist, creation gives 0 (no index) and the
-  // other operations are never reached.
+  // The persistent indexes of key fields (index.cpp: the hash table and the T-tree).
   oid_t createHashIndex(uint32_t expectedRows);
   oid_t createTtreeIndex();
   void dropHashIndex(oid_t index);

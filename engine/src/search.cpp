@@ -392,17 +392,120 @@ bool dbDatabase::likeLookup(const dbExprNode* c, const char* pattern, dbSearchCo
   return true;
 }
 
-// One condition answered by an index (a comparison on an indexed field of the
-// query's own table); `conjunction` names the AND whose right side filters.
+// One condition answered by an index: a comparison on an indexed field of the
+// query's own table, or on an indexed field of a table the query's records reach
+// through a reference (joined back through the inverse reference, or through the
+// index of the reference field itself); `conjunction` names the AND whose right
+// side filters.
 bool dbDatabase::indexSearch(dbAnyCursor* cursor, const dbExprNode* condition, const dbExprNode* conjunction,
                              dbFieldDescriptor** answered) {
-  while (condition->op == opExists) condition = condition->operand[0];
-  if (dbExprNode::nodeOperands[condition->op] < 2 || !isDirectLoad(condition->operand[0])) return false;
-  dbFieldDescriptor* fd = condition->operand[0]->ref.field;
+  int existsDepth = 0;
+  int innermostSlot = -1;
+  while (condition->op == opExists) {
+    innermostSlot = condition->offset;
+    existsDepth += 1;
+    condition = condition->operand[0];
+  }
+  if (dbExprNode::nodeOperands[condition->op] < 2) return false;
+  const dbExprNode* load = condition->operand[0];
+  const bool operandLoad = (load->op >= opOperandField && load->op <= int(opOperandField) + 18) ||
+                           load->op == opOperandRaw;
+  if (!isDirectLoad(load) && !operandLoad) return false;
+  dbFieldDescriptor* fd = load->ref.field;
   if (fd == nullptr || (fd->hashTable == 0 && fd->tTree == 0)) return false;
   const dbExprNode* filter = conjunction != nullptr ? conjunction->operand[1] : nullptr;
-  if (!indexLookup(cursor, condition, filter)) return false;
-  *answered = fd;
+  if (isDirectLoad(load)) {
+    if (!indexLookup(cursor, condition, filter)) return false;
+    *answered = fd;
+    return true;
+  }
+  // Both joins start from a field of a record reached by dereferencing one
+  // reference of the current record.
+  if (load->ref.base == nullptr || load->ref.base->op != opDeref || fd->defTable == nullptr) return false;
+  const dbExprNode* reference = load->ref.base->operand[0];
+  const int refLoad = int(opRecordField) + dbField::tpReference;
+  const int refElement = int(opOperandField) + dbField::tpReference;
+
+  // The records of the field's table that the comparison selects, found by its index.
+  // A LIKE whose range has to be filtered by the pattern would test the pattern's
+  // path on the other table's records: such joins are left to the scan.
+  if (condition->op == opLike || condition->op == opLikeEscape) return false;
+  auto searchTarget = [&](dbAnyCursor& found) {
+    found.paramOrigin = cursor->paramOrigin;
+    return indexLookup(&found, condition, nullptr);
+  };
+  auto done = [&]() { return cursor->selection.count >= cursor->maxRows; };
+
+  // Inverse join: the reference (a field of the current record, or an element of
+  // an array of references indexed by the innermost EXISTS variable) has an inverse
+  // declared, so each record found leads back to the records that refer to it.
+  dbFieldDescriptor* inverse = nullptr;
+  if (reference->op == refLoad && reference->ref.field != nullptr) {
+    inverse = reference->ref.field->inverseRef;
+  } else if (reference->op == refElement && reference->ref.field != nullptr &&
+             (reference->ref.field->attr & dbFieldDescriptor::ComponentOfArray) && reference->ref.base != nullptr &&
+             reference->ref.base->op == opArrayElement && existsDepth > 0) {
+    const dbExprNode* element = reference->ref.base;
+    const dbExprNode* array = element->operand[0];
+    const dbExprNode* index = element->operand[1];
+    if (array->op == int(opRecordField) + dbField::tpArray && array->ref.field != nullptr &&
+        index->op == opFreeVar && index->offset == innermostSlot) {
+      inverse = array->ref.field->inverseRef;
+    }
+  }
+  if (inverse != nullptr && inverse->defTable == fd->defTable &&
+      (inverse->type == dbField::tpReference ||
+       (inverse->type == dbField::tpArray && inverse->components != nullptr &&
+        inverse->components->type == dbField::tpReference))) {
+    dbAnyCursor found(*fd->defTable, dbCursorForReading, nullptr, this);
+    if (!searchTarget(found)) return false;
+    cursor->enableDedup();
+    auto add = [&](oid_t oid) {
+      if (oid == 0 || cursor->isSeen(oid)) return true;
+      if (filter != nullptr && !evaluateCondition(filter, oid, cursor->table, cursor->paramOrigin)) return true;
+      return cursor->addToSelection(oid);
+    };
+    for (dbSelection::segment* seg = found.selection.head; seg != nullptr && !done(); seg = seg->next) {
+      for (uint32_t i = 0; i < seg->used && !done(); i++) {
+        const char* record = reinterpret_cast<const char*>(getRecord(seg->ids[i]));
+        if (inverse->type == dbField::tpReference) {
+          if (!add(*reinterpret_cast<const oid_t*>(record + inverse->dbsOffs))) break;
+          continue;
+        }
+        const dbVarying v = *reinterpret_cast<const dbVarying*>(record + inverse->dbsOffs);
+        const auto* refs = reinterpret_cast<const oid_t*>(record + v.offset);
+        for (uint32_t j = 0; j < v.count; j++) {
+          if (!add(refs[j])) break;
+        }
+      }
+    }
+    return true;
+  }
+
+  // Reference-field join: the reference is a field of the current record with an
+  // index of its own; the records referring to each record found are looked up in it.
+  if (reference->op != refLoad || existsDepth != 0) return false;
+  dbFieldDescriptor* refField = reference->ref.field;
+  if (refField == nullptr || (refField->hashTable == 0 && refField->tTree == 0)) return false;
+  dbAssert(refField->type == dbField::tpReference);
+  dbAnyCursor found(*fd->defTable, dbCursorForReading, nullptr, this);
+  if (!searchTarget(found)) return false;
+  for (dbSelection::segment* seg = found.selection.head; seg != nullptr && !done(); seg = seg->next) {
+    for (uint32_t i = 0; i < seg->used && !done(); i++) {
+      const oid_t target = seg->ids[i];
+      dbSearchContext sc;
+      sc.db = this;
+      sc.cursor = cursor;
+      sc.condition = filter;
+      sc.type = dbField::tpReference;
+      sc.sizeofType = int(sizeof(oid_t));
+      sc.offs = int(refField->dbsOffs);
+      sc.comparator = refField->comparator;
+      sc.firstKey = sc.lastKey = reinterpret_cast<const char*>(&target);
+      if (refField->hashTable != 0) dbHashTable::find(this, refField->hashTable, sc);
+      else dbTtree::find(this, refField->tTree, sc);
+    }
+  }
   return true;
 }
 
