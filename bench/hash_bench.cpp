@@ -16,6 +16,7 @@
 #include <random>
 #include <string>
 
+#include "benchsupport.h"
 #include "cursor.h"
 #include "database.h"
 #include "hashtab.h"
@@ -37,20 +38,7 @@ class BenchDb : public dbDatabase {
   dbHashHeader header(oid_t hashId) const { return *reinterpret_cast<const dbHashHeader*>(getObject(hashId)); }
 };
 
-// A cursor whose selection is emptied before each lookup.
-class LookupCursor : public dbAnyCursor {
- public:
-  LookupCursor(dbTableDescriptor& table, dbDatabase& db) : dbAnyCursor(table, dbCursorForReading, &row, &db) {}
-  void clear() { selection.reset(); }
-  uint32_t found() const { return selection.count; }
 
- private:
-  Row row{};
-};
-
-double nowSeconds() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
 
 int32_t keyOf(uint32_t i) { return int32_t(i * 2654435761u); }  // distinct for distinct i
 
@@ -76,7 +64,7 @@ void run(const std::string& dir, bool growth, uint32_t rows, uint32_t lookups) {
 
   dbTableDescriptor* table = db.findTable(&Row_descriptor);
   dbFieldDescriptor* fd = table->find("key");
-  LookupCursor cursor(*table, db);
+  ReusableCursor<Row> cursor(*table, db);
   db.beginRead();
   const dbHashHeader h = db.header(fd->hashTable);
   std::mt19937 random(42);

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "benchsupport.h"
 #include "keldraCursor.h"
 
 namespace {
@@ -49,9 +50,6 @@ KELDRA_TABLE(TwoIndexes);
 constexpr uint32_t batch = 1000;  // lookups between two commits
 constexpr int32_t width = 100;    // rows per range query
 
-double nowSeconds() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
 
 std::vector<int32_t> permutation(uint32_t rows, uint32_t seed) {
   std::vector<int32_t> v(rows);

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "benchsupport.h"
 #include "keldraCursor.h"
 
 namespace {
@@ -24,9 +25,6 @@ struct Row {
 };
 KELDRA_TABLE(Row);
 
-double nowSeconds() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
 
 void fill(keldraDatabase& db, int rows) {
   char text[64];

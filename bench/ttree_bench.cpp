@@ -16,6 +16,7 @@
 #include <vector>
 #include <string>
 
+#include "benchsupport.h"
 #include "cursor.h"
 #include "database.h"
 #include "index.h"
@@ -36,20 +37,7 @@ class BenchDb : public dbDatabase {
   bool beginRead() { return lockDatabase(dbSharedLock); }
 };
 
-// A cursor whose selection is emptied before each query.
-class RangeCursor : public dbAnyCursor {
- public:
-  RangeCursor(dbTableDescriptor& table, dbDatabase& db) : dbAnyCursor(table, dbCursorForReading, &row, &db) {}
-  void clear() { selection.reset(); }
-  uint32_t found() const { return selection.count; }
 
- private:
-  Row row{};
-};
-
-double nowSeconds() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
 
 }  // namespace
 
@@ -78,7 +66,7 @@ int main(int argc, char** argv) {
 
   dbTableDescriptor* table = db.findTable(&Row_descriptor);
   dbFieldDescriptor* fd = table->findSymbol("key");
-  RangeCursor cursor(*table, db);
+  ReusableCursor<Row> cursor(*table, db);
   std::mt19937 rng(7);
   uint64_t found = 0;
   db.beginRead();
