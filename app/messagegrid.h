@@ -19,8 +19,13 @@ enum class CellLook { header, plain, selected, marked };
 // Paints one cell: header cells on the button-face colour, selected cells on the
 // highlight colour with white text, marked cells on yellow, others on `background`;
 // the text 1 pixel from the left edge, vertically centred, clipped to `rect`.
+// The button-face and highlight colours come from the application palette.
 void paintGridCell(QPainter& painter, const QRect& rect, const QString& text, CellLook look,
                    const QColor& background);
+// The same with all colours from `palette` (active group): Button, Highlight and Base.
+// (A separate name: an overload would make calls with a Qt::GlobalColor ambiguous.)
+void paintGridCellInPalette(QPainter& painter, const QRect& rect, const QString& text,
+                            CellLook look, const QPalette& palette);
 
 // The look of data cell (column, row) given the row's mark and selection: the cell of
 // the column that condemned the row is marked ("From" column 1, "To" column 2, "Sub"
@@ -57,5 +62,5 @@ class TMessageGrid : public QTableView {
   void gridDblClick(int column, int row);
 
  private:
-  MessageGridModel* model;
+  MessageGridModel* gridModel;  // not "model": that would hide QAbstractItemView::model()
 };

@@ -35,6 +35,12 @@ class TYesNoForm : public QDialog {
  public slots:
   void YesActionExecute();
   void NoActionExecute();
+  // The close box and Escape end the window as No.
+  void reject() override;
+
+ protected:
+  // Enter and Return press the button that has the focus, never a "default" button.
+  void keyPressEvent(QKeyEvent* event) override;
 };
 
 // Shows `text` with a single "Okay" button; any answer just closes the window.
