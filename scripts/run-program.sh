@@ -1,10 +1,8 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds Postsift and starts it.
+# Installs what is missing, builds Postsift into build/ and starts it. The program
+# keeps its database in ~/.local/share/Postsift (or $XDG_DATA_HOME/Postsift).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 scripts/build.sh build
-# Until the desktop program exists, the engine demo shows a database being made and reopened.
-mkdir -p "${XDG_DATA_HOME:-$HOME/.local/share}/Postsift"
-cd "${XDG_DATA_HOME:-$HOME/.local/share}/Postsift"
-exec "$OLDPWD/build/tools/kldemo"
+exec build/app/postsift

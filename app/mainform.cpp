@@ -1,0 +1,325 @@
+#include "mainform.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDesktopServices>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QIcon>
+#include <QKeySequence>
+#include <QLabel>
+#include <QPainter>
+#include <QPixmap>
+#include <QProgressBar>
+#include <QScreen>
+#include <QStatusBar>
+#include <QTimer>
+#include <QToolButton>
+#include <QUrl>
+#include <QVBoxLayout>
+
+#include "messagegrid.h"
+#include "yesnoform.h"
+
+namespace {
+
+const QString windowCaption = QStringLiteral("Keldra Email Filter 1.0");
+constexpr int progressBarHeight = 16;
+constexpr int trayTitleLimit = 63;  // the longest title a tray icon carries
+
+// The program's icon: a yellow envelope on blue, drawn here so that no image file
+// has to be found at run time.
+QIcon programIcon() {
+  QPixmap pixmap(32, 32);
+  pixmap.fill(QColor(30, 80, 160));
+  QPainter painter(&pixmap);
+  painter.setRenderHint(QPainter::Antialiasing);
+  painter.setPen(QPen(Qt::black, 1.5));
+  painter.setBrush(QColor(255, 255, 0));
+  painter.drawRect(QRectF(4.5, 8.5, 23, 15));
+  painter.drawLine(QPointF(4.5, 8.5), QPointF(16, 18));
+  painter.drawLine(QPointF(27.5, 8.5), QPointF(16, 18));
+  painter.end();
+  return QIcon(pixmap);
+}
+
+// The directories searched for "help/manual.htm" after the database's home directory.
+QStringList defaultHelpDirectories() {
+  QStringList directories;
+#ifdef POSTSIFT_INSTALLED_DATA_DIR
+  directories << QStringLiteral(POSTSIFT_INSTALLED_DATA_DIR);
+#endif
+  // The installed tree relative to the program: <prefix>/bin/postsift and
+  // <prefix>/share/postsift, wherever the prefix was moved.
+  directories << QCoreApplication::applicationDirPath() + QStringLiteral("/../share/postsift");
+#ifdef POSTSIFT_SOURCE_DIR
+  directories << QStringLiteral(POSTSIFT_SOURCE_DIR);
+#endif
+  return directories;
+}
+
+}  // namespace
+
+// What start-up and closing see of the window.
+class TMainForm::Port : public MainWindowPort {
+ public:
+  explicit Port(TMainForm& form) : form(form) {}
+  int columnWidth(int column) const override { return form.grid->gridColumnWidth(column); }
+  void setColumnWidth(int column, int width) override { form.grid->setGridColumnWidth(column, width); }
+  void showMessage(const std::string& text) override { showMessageBox(QString::fromStdString(text), &form); }
+  void closeWindow() override { form.close(); }
+  void hideAndDisableActions() override {
+    form.hide();
+    for (QAction* action : form.ActionList1) action->setEnabled(false);
+  }
+  void dailyBackup() override { form.dailyBackup(); }
+  void exitBackup() override { form.exitBackup(); }
+  bool mailboxConnected() override { return form.mailboxConnected(); }
+  void disconnectMailbox() override { form.disconnectMailbox(); }
+
+ private:
+  TMainForm& form;
+};
+
+TMainForm::TMainForm(keldraDatabase& db, const std::string& databaseName, QWidget* parent)
+    : QMainWindow(parent), session(db, databaseName), port(std::make_unique<Port>(*this)) {
+  setObjectName(QStringLiteral("MainForm"));
+  setWindowTitle(windowCaption);
+  setWindowIcon(programIcon());
+  helpDirectories = defaultHelpDirectories();
+  openDocument = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
+  trayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
+
+  // 800 x 600 when restored, centred on the desktop; main() shows it maximised.
+  resize(800, 600);
+  if (QScreen* screen = QGuiApplication::primaryScreen()) {
+    QRect frame(QPoint(0, 0), size());
+    frame.moveCenter(screen->availableGeometry().center());
+    move(frame.topLeft());
+  }
+
+  // Actions, in the order of the action list.
+  helpAction = makeAction("helpAction", QStringLiteral("Help F1"), Qt::Key_F1, &TMainForm::helpActionExecute);
+  receiveAction =
+      makeAction("receiveAction", QStringLiteral("Receive F2"), Qt::Key_F2, &TMainForm::receiveActionExecute);
+  filterAction = makeAction("filterAction", QStringLiteral("Filter F3"), Qt::Key_F3, &TMainForm::filterActionExecute);
+  executeAction =
+      makeAction("executeAction", QStringLiteral("Execute F4"), Qt::Key_F4, &TMainForm::executeActionExecute);
+  addFilterAction = makeAction("addFilterAction", QStringLiteral("Add Filter"), 0, &TMainForm::addFilterActionExecute);
+  configAction = makeAction("configAction", QStringLiteral("Config F5"), Qt::Key_F5, &TMainForm::configActionExecute);
+  backupAction = makeAction("backupAction", QStringLiteral("Backup F10"), Qt::Key_F10, &TMainForm::backupActionExecute);
+  exitAction = makeAction("exitAction", QStringLiteral("Exit F12"), Qt::Key_F12, &TMainForm::exitActionExecute);
+
+  auto* client = new QWidget(this);
+  client->setObjectName(QStringLiteral("client"));
+  auto* clientLayout = new QVBoxLayout(client);
+  clientLayout->setContentsMargins(0, 0, 0, 0);
+  clientLayout->setSpacing(0);
+
+  grid = new TMessageGrid(client);
+  grid->setObjectName(QStringLiteral("grid"));
+  connect(grid, &TMessageGrid::gridClick, this, &TMainForm::gridClick);
+  connect(grid, &TMessageGrid::gridDblClick, this, &TMainForm::gridDblClick);
+  clientLayout->addWidget(grid, 1);
+
+  ProgressBar1 = new QProgressBar(grid);
+  ProgressBar1->setObjectName(QStringLiteral("ProgressBar1"));
+  ProgressBar1->setTextVisible(false);
+  ProgressBar1->hide();
+  grid->installEventFilter(this);
+  placeProgressBar();
+
+  Panel1 = new QWidget(client);
+  Panel1->setObjectName(QStringLiteral("Panel1"));
+  auto* buttons = new QHBoxLayout(Panel1);
+  buttons->setContentsMargins(4, 4, 4, 4);
+  accCatButton = makeButton("accCatButton", receiveAction, Panel1);
+  BitBtn4 = makeButton("BitBtn4", filterAction, Panel1);
+  BitBtn1 = makeButton("BitBtn1", executeAction, Panel1);
+  addGeneralLedgerButton = makeButton("addGeneralLedgerButton", configAction, Panel1);
+  backupButton = makeButton("backupButton", backupAction, Panel1);
+  for (QToolButton* button : {accCatButton, BitBtn4, BitBtn1, addGeneralLedgerButton, backupButton}) {
+    buttons->addWidget(button);
+  }
+  buttons->addStretch(1);
+  Panel2 = new QWidget(Panel1);
+  Panel2->setObjectName(QStringLiteral("Panel2"));
+  auto* rightButtons = new QHBoxLayout(Panel2);
+  rightButtons->setContentsMargins(0, 0, 0, 0);
+  helpButton = makeButton("helpButton", helpAction, Panel2);
+  exitButton = makeButton("exitButton", exitAction, Panel2);
+  rightButtons->addWidget(helpButton);
+  rightButtons->addWidget(exitButton);
+  buttons->addWidget(Panel2);
+  clientLayout->addWidget(Panel1);
+  setCentralWidget(client);
+
+  StatusBar1 = new QStatusBar(this);
+  StatusBar1->setObjectName(QStringLiteral("StatusBar1"));
+  StatusBar1->setSizeGripEnabled(false);
+  const QString initialTexts[3] = {QString(), QString(), QStringLiteral("Press [Connect] button to connect.")};
+  for (int panel = 0; panel < 3; panel++) {
+    auto* label = new QLabel(initialTexts[panel], StatusBar1);
+    label->setObjectName(QStringLiteral("StatusBar1Panel%1").arg(panel));
+    if (panel < 2) {
+      label->setFixedWidth(200);
+      StatusBar1->addWidget(label);
+    } else {
+      StatusBar1->addWidget(label, 1);  // the rest of the bar
+    }
+    panels << label;
+  }
+  setStatusBar(StatusBar1);
+
+  DCMinTray1 = new QSystemTrayIcon(programIcon(), this);
+  DCMinTray1->setObjectName(QStringLiteral("DCMinTray1"));
+  DCMinTray1->setToolTip(windowCaption.left(trayTitleLimit));
+  connect(DCMinTray1, &QSystemTrayIcon::activated, this, &TMainForm::trayActivated);
+}
+
+TMainForm::~TMainForm() = default;
+
+QAction* TMainForm::makeAction(const char* objectName, const QString& caption, int key,
+                               void (TMainForm::*handler)()) {
+  auto* action = new QAction(caption, this);
+  action->setObjectName(QString::fromLatin1(objectName));
+  if (key != 0) action->setShortcut(QKeySequence(key));
+  connect(action, &QAction::triggered, this, handler);
+  addAction(action);  // the shortcut works wherever the focus is in the window
+  ActionList1 << action;
+  return action;
+}
+
+QToolButton* TMainForm::makeButton(const char* objectName, QAction* action, QWidget* parent) {
+  auto* button = new QToolButton(parent);
+  button->setObjectName(QString::fromLatin1(objectName));
+  button->setDefaultAction(action);
+  button->setToolButtonStyle(Qt::ToolButtonTextOnly);
+  button->setMinimumSize(96, 30);
+  return button;
+}
+
+QString TMainForm::statusText(int panel) const { return panels.value(panel) ? panels[panel]->text() : QString(); }
+
+void TMainForm::setStatusText(int panel, const QString& text) {
+  if (QLabel* label = panels.value(panel)) label->setText(text);
+}
+
+void TMainForm::placeProgressBar() {
+  ProgressBar1->setGeometry(0, grid->height() - progressBarHeight, grid->width(), progressBarHeight);
+}
+
+bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == grid && event->type() == QEvent::Resize) placeProgressBar();
+  return QMainWindow::eventFilter(watched, event);
+}
+
+// ---------------------------------------------------------------------------------------
+// Start-up and closing
+
+void TMainForm::showEvent(QShowEvent* event) {
+  QMainWindow::showEvent(event);
+  if (shownBefore) return;
+  shownBefore = true;
+  // Start-up may show a message and close the window; both wait until the window
+  // has finished appearing.
+  QTimer::singleShot(0, this, &TMainForm::FormShow);
+}
+
+void TMainForm::FormShow() {
+  // Once only; and not at all when the window was closed before start-up came round.
+  if (state != StartupState::notStarted || closing) return;
+  state = session.start(*port) ? StartupState::running : StartupState::failed;
+}
+
+void TMainForm::closeEvent(QCloseEvent* event) {
+  closing = true;
+  FormClose();
+  DCMinTray1->hide();
+  event->accept();
+}
+
+void TMainForm::FormClose() { session.finish(*port); }
+
+void TMainForm::dailyBackup() {
+  // The automatic backup at start-up comes with the backup window.
+}
+
+void TMainForm::exitBackup() {
+  // The automatic backup at exit comes with the backup window.
+}
+
+bool TMainForm::mailboxConnected() { return false; }
+
+void TMainForm::disconnectMailbox() {}
+
+// ---------------------------------------------------------------------------------------
+// Grid
+
+void TMainForm::gridClick(int column, int /*row*/) { currentColumn = column; }
+
+void TMainForm::gridDblClick(int /*column*/, int /*row*/) {
+  // Reading a message and adding a rule from a cell come with those operations.
+}
+
+// ---------------------------------------------------------------------------------------
+// Actions
+
+void TMainForm::helpActionExecute() {
+  QStringList directories;
+  if (!database().homeDirectory().empty()) directories << QString::fromStdString(database().homeDirectory());
+  directories << helpDirectories;
+  for (const QString& directory : directories) {
+    const QString path = directory + QStringLiteral("/help/manual.htm");
+    if (QFileInfo(path).isFile()) {
+      openDocument(QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath()));
+      return;
+    }
+  }
+  // No manual: nothing happens, no message.
+}
+
+void TMainForm::receiveActionExecute() {}
+void TMainForm::filterActionExecute() {}
+void TMainForm::executeActionExecute() {}
+void TMainForm::addFilterActionExecute() {}
+void TMainForm::configActionExecute() {}
+void TMainForm::backupActionExecute() {}
+
+void TMainForm::exitActionExecute() { close(); }
+
+// ---------------------------------------------------------------------------------------
+// Second start and tray
+
+void TMainForm::showOnRequest() {
+  // A plain show: a minimised window stays minimised, but leaves the tray for the
+  // task bar.
+  DCMinTray1->hide();
+  show();
+  raise();
+  activateWindow();
+}
+
+void TMainForm::changeEvent(QEvent* event) {
+  QMainWindow::changeEvent(event);
+  if (event->type() != QEvent::WindowStateChange || !isMinimized() || !trayAvailable()) return;
+  // Hiding inside the state change confuses some window managers: hide right after.
+  QTimer::singleShot(0, this, [this] {
+    if (!isMinimized()) return;
+    hide();
+    DCMinTray1->show();
+  });
+}
+
+void TMainForm::trayActivated(QSystemTrayIcon::ActivationReason reason) {
+  if (reason == QSystemTrayIcon::DoubleClick || reason == QSystemTrayIcon::Trigger) restoreFromTray();
+}
+
+void TMainForm::restoreFromTray() {
+  DCMinTray1->hide();
+  setWindowState(windowState() & ~Qt::WindowMinimized);
+  show();
+  raise();
+  activateWindow();
+}
