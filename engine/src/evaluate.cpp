@@ -322,6 +322,18 @@ int64_t dbEvaluator::realToInt(double v) {
 // `escape` is the escape character, 0 for none (a pattern never holds a NUL).
 
 bool dbEvaluator::like(const char* s, const char* p, int escape) {
+  if (p[0] == '%') {
+    // "%text%" with nothing special in the text: whether the text occurs in s, each
+    // place of its first character found by the library's search.
+    size_t n = 1;
+    while (p[n] != '\0' && p[n] != '%' && p[n] != '_' && (escape == 0 || uint8_t(p[n]) != escape)) n++;
+    if (n > 1 && p[n] == '%' && p[n + 1] == '\0') {
+      for (const char* at = s; (at = strchr(at, p[1])) != nullptr; at++) {
+        if (strncmp(at, p + 1, n - 1) == 0) return true;
+      }
+      return false;
+    }
+  }
   const char* wildString = nullptr;
   const char* wildPattern = nullptr;
   while (true) {

@@ -145,6 +145,28 @@ void dbHashTable::remove(dbDatabase* db, oid_t hashId, oid_t recordId, int type,
   db->freeObject(itemId);
 }
 
+namespace {
+
+// Whether the `size` bytes at `a` and `b` are equal; the usual key sizes compare
+// without a call.
+bool equalBytes(const char* a, const char* b, size_t size) {
+  switch (size) {
+    case 1: return a[0] == b[0];
+    case 2: return memcmp(a, b, 2) == 0;
+    case 4: return memcmp(a, b, 4) == 0;
+    case 8: return memcmp(a, b, 8) == 0;
+    default: return memcmp(a, b, size) == 0;
+  }
+}
+
+}  // namespace
+
+// The chain is walked first, collecting the records whose hash matches (in chain
+// order, a batch at a time), and each batch's handles and then records are asked
+// of memory before any of them is compared: the cache misses of the records of one
+// chain overlap instead of following each other. Keys of different values share a
+// hash code often enough (h * 31 + c over few bytes) that a chain usually holds
+// several records to compare.
 void dbHashTable::find(dbDatabase* db, oid_t hashId, dbSearchContext& sc) {
   const dbHashHeader header = headerOf(db->getObject(hashId));
   if (header.size == 0) return;
@@ -153,23 +175,41 @@ void dbHashTable::find(dbDatabase* db, oid_t hashId, dbSearchContext& sc) {
   const uint32_t hash = hashCode(sc.firstKey, keyLength);
   const uint32_t bucket = hash % header.size;
   auto compare = sc.comparator != nullptr ? sc.comparator : dbFieldDescriptor::defaultComparator;
+  const bool bytewise = compare == dbFieldDescriptor::defaultComparator;
+  const uint32_t* handles = db->currIndex;
+  constexpr int batchSize = 16;
+  oid_t batch[batchSize];
+  int n = 0;
+  auto testBatch = [&]() {  // false when the search must stop
+    for (int i = 0; i < n; i++) __builtin_prefetch(db->baseAddress() + (handles[batch[i]] & ~(dbAllocationQuantum - 1)));
+    for (int i = 0; i < n; i++) {
+      const dbRecord* record = db->getRecord(batch[i]);
+      const char* bytes = reinterpret_cast<const char*>(record);
+      bool match;
+      if (isString) {
+        StoredString s;
+        match = storedString(bytes, record->size, sc.offs, s) && s.length == keyLength &&
+                memcmp(s.text, sc.firstKey, keyLength) == 0;
+      } else if (bytewise) {
+        match = equalBytes(bytes + sc.offs, sc.firstKey, keyLength);
+      } else {
+        match = compare(bytes + sc.offs, sc.firstKey, keyLength) == 0;
+      }
+      if (match && !sc.add(batch[i])) return false;
+    }
+    n = 0;
+    return true;
+  };
   oid_t itemId = reinterpret_cast<const oid_t*>(db->getObject(header.page + bucket / slotsPerPage))[bucket % slotsPerPage];
   while (itemId != 0) {
     const dbHashItem item = *reinterpret_cast<const dbHashItem*>(db->getObject(itemId));
     itemId = item.next;
     if (item.hash != hash) continue;
-    const dbRecord* record = db->getRecord(item.record);
-    const char* bytes = reinterpret_cast<const char*>(record);
-    bool match;
-    if (isString) {
-      StoredString s;
-      match = storedString(bytes, record->size, sc.offs, s) && s.length == keyLength &&
-              memcmp(s.text, sc.firstKey, keyLength) == 0;
-    } else {
-      match = compare(bytes + sc.offs, sc.firstKey, keyLength) == 0;
-    }
-    if (match && !sc.add(item.record)) return;
+    __builtin_prefetch(&handles[item.record]);
+    batch[n++] = item.record;
+    if (n == batchSize && !testBatch()) return;
   }
+  testBatch();
 }
 
 // Rebuilds the table at twice the slot count. Each old chain is moved oldest item

@@ -91,6 +91,20 @@ int dbTtree::compareItem(const Key& key, oid_t recordId) {
                     key.sizeofType, key.comparator, key.offs);
 }
 
+void dbTtree::prefetchRecord(dbDatabase* db, oid_t recordId) {
+  __builtin_prefetch(db->baseAddress() + (db->currIndex[recordId] & ~(dbAllocationQuantum - 1)));
+}
+
+void dbTtree::prefetchNextProbes(dbDatabase* db, const oid_t* items, int l, int m, int r) {
+  if (l < m) prefetchRecord(db, items[(l + m) >> 1]);
+  if (m + 1 < r) prefetchRecord(db, items[(m + 1 + r) >> 1]);
+}
+
+void dbTtree::prefetchChildren(dbDatabase* db, const dbTtreeNode* n) {
+  if (n->left != 0) __builtin_prefetch(&db->currIndex[n->left]);
+  if (n->right != 0) __builtin_prefetch(&db->currIndex[n->right]);
+}
+
 dbTtreeNode* dbTtree::node(dbDatabase* db, oid_t nodeId) {
   return reinterpret_cast<dbTtreeNode*>(db->getObject(nodeId));
 }
@@ -147,6 +161,8 @@ bool dbTtree::insertAt(Key& key, oid_t& nodeId, oid_t recordId) {
   dbDatabase* db = key.db;
   const dbTtreeNode* n = node(db, nodeId);
   const int count = n->nItems;
+  if (count > 1) prefetchRecord(db, n->item[count - 1]);  // compared next unless the key goes left
+  prefetchChildren(db, n);
   const int diff = compareItem(key, n->item[0]);
   if (diff > 0) {
     const int last = compareItem(key, n->item[count - 1]);
@@ -155,6 +171,7 @@ bool dbTtree::insertAt(Key& key, oid_t& nodeId, oid_t recordId) {
       int l = 1, r = count - 1;
       while (l < r) {
         int m = (l + r) >> 1;
+        prefetchNextProbes(db, node(db, nodeId)->item, l, m, r);
         int c = compareItem(key, node(db, nodeId)->item[m]);
         if (c == 0) {
           l = m;
@@ -530,11 +547,14 @@ bool dbTtree::findAt(dbDatabase* db, oid_t nodeId, dbSearchContext& sc) {
   // Whether an item with compare(low, item) = c lies below the low bound.
   auto belowLow = [&](int c) { return sc.firstKeyInclusion ? c > 0 : c >= 0; };
   int from = 0;
+  if (sc.firstKey != nullptr && count > 1) prefetchRecord(db, n->item[count - 1]);
+  prefetchChildren(db, n);
   if (sc.firstKey != nullptr && belowLow(compareWith(db, sc, sc.firstKey, n->item[0]))) {
     if (!belowLow(compareWith(db, sc, sc.firstKey, n->item[count - 1]))) {
       int l = 1, r = count - 1;
       while (l < r) {
         int m = (l + r) >> 1;
+        prefetchNextProbes(db, node(db, nodeId)->item, l, m, r);
         if (belowLow(compareWith(db, sc, sc.firstKey, node(db, nodeId)->item[m]))) {
           l = m + 1;
         } else {
@@ -548,8 +568,21 @@ bool dbTtree::findAt(dbDatabase* db, oid_t nodeId, dbSearchContext& sc) {
   } else if (n->left != 0) {
     if (!findAt(db, n->left, sc)) return false;
   }
+  // The records of a node are scattered over the file: the handles of the items a
+  // few steps ahead, and the records of those whose handles have had time to come,
+  // are asked of memory before they are compared, so that their misses overlap.
+  // (Addresses are fetched again after each emit, which runs the query's filter.)
+  constexpr int handleLead = 16, recordLead = 8;
+  for (int i = from; i < count && i < from + handleLead; i++) {
+    __builtin_prefetch(&db->currIndex[node(db, nodeId)->item[i]]);
+  }
   for (int i = from; i < count; i++) {
-    if (!emit(db, node(db, nodeId)->item[i], sc)) return false;
+    const oid_t* items = node(db, nodeId)->item;
+    if (i + handleLead < count) __builtin_prefetch(&db->currIndex[items[i + handleLead]]);
+    if (i + recordLead < count) {
+      __builtin_prefetch(db->baseAddress() + (db->currIndex[items[i + recordLead]] & ~(dbAllocationQuantum - 1)));
+    }
+    if (!emit(db, items[i], sc)) return false;
   }
   const oid_t right = node(db, nodeId)->right;
   return right == 0 || findAt(db, right, sc);

@@ -74,6 +74,14 @@ class dbTtree {
   static void loadKey(Key& key, oid_t recordId);
   static int compareItem(const Key& key, oid_t recordId);
   static dbTtreeNode* node(dbDatabase* db, oid_t nodeId);
+  // Asks memory for the record `recordId` ahead of its comparison (its handle is read
+  // now), so that the cache misses of several records overlap.
+  static void prefetchRecord(dbDatabase* db, oid_t recordId);
+  // Before probing items[m] of a binary search over [l, r): the records of both
+  // possible next probes.
+  static void prefetchNextProbes(dbDatabase* db, const oid_t* items, int l, int m, int r);
+  // The handles of both subtrees of `n`, one of which a descent visits next.
+  static void prefetchChildren(dbDatabase* db, const dbTtreeNode* n);
   static dbTtreeNode* nodeForUpdate(dbDatabase* db, oid_t nodeId);
   static oid_t newNode(dbDatabase* db, oid_t recordId);
   static void setRoot(dbDatabase* db, oid_t treeId, oid_t root);

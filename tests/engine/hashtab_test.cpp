@@ -176,6 +176,24 @@ TEST_F(HashIndexTest, CollidingKeysAreTellApart) {
   EXPECT_EQ(byText(""), oids({empty}));
 }
 
+// 1 and 7936 (bytes 1,0,0,0 and 0,31,0,0) share their hash code, so their records
+// make one chain of equal hashes, longer than the lookup compares at a time.
+TEST_F(HashIndexTest, LongChainsOfOneHashCodeKeepTheOrderAndTheLimit) {
+  ASSERT_EQ(dbHashTable::hashCode("\1\0\0\0", 4), dbHashTable::hashCode("\0\37\0\0", 4));
+  std::vector<oid_t> ones, others;
+  for (int i = 0; i < 40; i++) {
+    ones.insert(ones.begin(), insert("x", 1));
+    others.insert(others.begin(), insert("y", 7936));
+  }
+  EXPECT_EQ(byNumber(1), ones);
+  EXPECT_EQ(byNumber(7936), others);
+  EXPECT_EQ(byNumber(7937), oids({}));
+  int32_t one = 1;
+  for (uint32_t limit : {1u, 16u, 17u, 33u}) {
+    EXPECT_EQ(findKey(db, keys(), "n", &one, limit), std::vector<oid_t>(ones.begin(), ones.begin() + limit)) << limit;
+  }
+}
+
 TEST_F(HashIndexTest, UsedCountsNonEmptyBuckets) {
   db.beginWrite();
   uint32_t used0 = textHeader().used;
