@@ -109,19 +109,23 @@ std::string describe(const Extent& e) {
 
 class Checker {
  public:
-  Checker(const unsigned char* base, uint64_t size, dbCheckReport& report)
-      : base(base), imageSize(size), report(report) {}
+  Checker(const unsigned char* base, uint64_t size, dbCheckReport& report, bool structureOnly)
+      : base(base), imageSize(size), report(report), structureOnly(structureOnly) {}
 
   void run() {
     if (checkHeader() && checkRoots()) {
       collectAreas();
       checkReservedOids();
-      checkObjects();
+      if (!structureOnly) checkObjects();
       checkMetatable();
       checkTables();
-      buildMarkedMap();
-      checkExtents();
-      checkUnowned();
+      if (structureOnly) {
+        checkOverlaps();
+      } else {
+        buildMarkedMap();
+        checkExtents();
+        checkUnowned();
+      }
       checkFreeChain();
     }
     appendSuppressedCounts();
@@ -250,6 +254,8 @@ class Checker {
 
   bool checkRoots() {
     bool committedUsable = checkRoot(hdr.activeRoot);
+    // Recovery rebuilds the working root of a dirty file from the committed one.
+    if (structureOnly && hdr.dirty == 1) return committedUsable;
     checkRoot(1 - hdr.activeRoot);
     // Only a transaction in progress moves the working index away from the committed
     // root's twin (when it grows); a clean file has none.
@@ -259,8 +265,39 @@ class Checker {
                               "root's twin at %u of %u handles in a clean file",
                               1 - hdr.activeRoot, working.indexOffset, working.indexCapacity,
                               root.twinIndexOffset, root.twinIndexCapacity));
+    } else if (hdr.dirty == 0 && (working.twinIndexOffset != root.indexOffset ||
+                                  working.twinIndexCapacity != root.indexCapacity)) {
+      // Once the working root is committed, its twin is where the next working index goes.
+      fail(Kind::root, format("root %d (working): twin at %u of %u handles is not the committed "
+                              "index at %u of %u handles in a clean file",
+                              1 - hdr.activeRoot, working.twinIndexOffset, working.twinIndexCapacity,
+                              root.indexOffset, root.indexCapacity));
+    } else if (hdr.dirty == 0 && committedUsable && workingInside) {
+      checkWorkingEqualsCommitted();
     }
     return committedUsable;
+  }
+
+  // A clean file has no transaction in progress: the working root and index are a
+  // copy of the committed ones, which the next transaction starts from.
+  void checkWorkingEqualsCommitted() {
+    const char* who = hdr.activeRoot == 0 ? "root 1 (working)" : "root 0 (working)";
+    if (working.usedIds != root.usedIds || working.freeIdHead != root.freeIdHead) {
+      fail(Kind::root, format("%s: usedIds %u and freeIdHead %u differ from the committed %u and %u in a clean file",
+                              who, working.usedIds, working.freeIdHead, root.usedIds, root.freeIdHead));
+      return;
+    }
+    if (root.usedIds > root.indexCapacity || root.usedIds > working.indexCapacity) return;  // reported
+    const unsigned char* committed = base + root.indexOffset;
+    const unsigned char* copy = base + working.indexOffset;
+    if (memcmp(committed, copy, size_t(root.usedIds) * sizeof(uint32_t)) == 0) return;
+    for (oid_t oid = 0; oid < root.usedIds; oid++) {
+      if (memcmp(committed + oid * 4, copy + oid * 4, 4) != 0) {
+        fail(Kind::root, format("%s: the handle of oid %u differs from the committed index in a clean file",
+                                who, oid));
+        return;
+      }
+    }
   }
 
   // --- Stage 2: owners of space -------------------------------------------------
@@ -385,6 +422,9 @@ class Checker {
     if (inside(h, sizeof record) && read(h, record) && record.size < sizeof(dbTable)) {
       fail(Kind::object, format("oid 1 (Metatable): record size %u is smaller than %zu", record.size,
                                 sizeof(dbTable)));
+    } else if (structureOnly && !recordOf(dbMetatableId, metatableRecord)) {
+      // Without checkObjects nothing else reports a record that leaves the file.
+      fail(Kind::object, format("oid 1 (Metatable): record at %u lies outside the file", h));
     }
   }
 
@@ -759,11 +799,17 @@ class Checker {
     Table meta;
     if (!recordOf(dbMetatableId, metatable) || !decodeDescriptor(metatable, meta)) return;  // reported above
     tableLabels[dbMetatableId] = meta.label;
+    if (structureOnly) claim(metatable.oid, metatable.offset, metatable.size);
     for (const RecordRef& descriptor : walkRows(meta)) {
       report.tables++;
+      if (structureOnly) claim(descriptor.oid, descriptor.offset, descriptor.size);
       Table table;
       if (!decodeDescriptor(descriptor, table)) continue;
       tableLabels[table.oid] = table.label;
+      if (structureOnly) {
+        checkTableObjects(table);
+        continue;
+      }
       std::vector<RecordRef> rows = walkRows(table);
       report.rows += rows.size();
       if (!table.layoutUsable) continue;
@@ -1136,6 +1182,74 @@ class Checker {
   // The chain from freeIdHead links released oids through the low 31 bits of their
   // handles. It visits each oid at most once, so the walk is bounded by usedIds. When
   // it is intact, every other free user oid has been lost to reuse.
+  // --- Structure only -------------------------------------------------------------
+  //
+  // What opening a file relies on, without reading the rows: each table's first and
+  // last rows and its index headers are live objects of their kind, and the records
+  // read so far overlap neither each other nor the header page, the index areas and
+  // the bitmap pages.
+
+  void claim(oid_t oid, uint64_t offset, uint64_t size) {
+    if (claimed.insert(oid).second) extents.push_back({offset, size, oid, true});
+  }
+
+  void checkTableObjects(const Table& t) {
+    const dbTable& d = t.desc;
+    const char* who = t.label.c_str();
+    if (d.firstRow == 0 || d.lastRow == 0 || d.nRows <= 0) {
+      if (d.firstRow != 0 || d.lastRow != 0 || d.nRows != 0) {
+        fail(Kind::rowChain, format("%s: firstRow %u, lastRow %u and nRows %d disagree", who, d.firstRow, d.lastRow,
+                                    d.nRows));
+      }
+    } else {
+      for (oid_t oid : {d.firstRow, d.lastRow}) {
+        RecordRef r;
+        if (!rowRecord(oid, r)) {
+          fail(Kind::rowChain, format("%s: %s %u is not a live record", who, oid == d.firstRow ? "firstRow" : "lastRow",
+                                      oid));
+        } else {
+          claim(r.oid, r.offset, r.size);
+        }
+      }
+    }
+    for (const Entry& e : t.entries) {
+      // Each index belongs to one field: dropping or changing it must not reach another's.
+      for (oid_t index : {e.hashTable, e.tTree}) {
+        if (index != 0 && !indexOids.insert(index).second) {
+          fail(Kind::descriptor, format("%s: field %s names index %u, which another field names too", who,
+                                        printable(e.name).c_str(), index));
+        }
+      }
+      dbHashHeader hash;
+      if (e.hashTable != 0 && !internalObject(e.hashTable, dbHashMarker, hash)) {
+        fail(Kind::hashIndex, format("%s: hash index %u of field %s: not a live hash header", who, e.hashTable,
+                                     printable(e.name).c_str()));
+      } else if (e.hashTable != 0) {
+        claim(e.hashTable, handle(e.hashTable) & ~0xFu, dbInternalObjectSize[dbHashMarker]);
+      }
+      dbTtreeHeader tree;
+      if (e.tTree != 0 && !internalObject(e.tTree, dbTreeMarker, tree)) {
+        fail(Kind::tTree, format("%s: T-tree %u of field %s: not a live tree header", who, e.tTree,
+                                 printable(e.name).c_str()));
+      } else if (e.tTree != 0) {
+        claim(e.tTree, handle(e.tTree) & ~0xFu, dbInternalObjectSize[dbTreeMarker]);
+      }
+    }
+  }
+
+  void checkOverlaps() {
+    std::sort(extents.begin(), extents.end(), [](const Extent& a, const Extent& b) {
+      return a.offset != b.offset ? a.offset < b.offset : a.size > b.size;
+    });
+    const Extent* widest = nullptr;
+    for (const Extent& e : extents) {
+      if (widest != nullptr && e.firstQuantum() < widest->endQuantum()) {
+        fail(Kind::overlap, format("%s overlaps %s", describe(e).c_str(), ownerName(widest->owner).c_str()));
+      }
+      if (widest == nullptr || e.endQuantum() > widest->endQuantum()) widest = &e;
+    }
+  }
+
   void checkFreeChain() {
     if (!freeHeadValid) return;
     std::vector<uint8_t> onChain(root.usedIds, 0);
@@ -1176,6 +1290,10 @@ class Checker {
   const unsigned char* const base;
   const uint64_t imageSize;
   dbCheckReport& report;
+  const bool structureOnly;
+  std::unordered_set<oid_t> claimed;  // structure only: oids whose extent is collected
+  RecordRef metatableRecord;
+  std::unordered_set<oid_t> indexOids;  // structure only: index oids the field entries name
   size_t shown[size_t(Kind::count)] = {};
   uint64_t suppressed[size_t(Kind::count)] = {};
 
@@ -1202,7 +1320,13 @@ class Checker {
 
 dbCheckReport dbCheckImage(const char* base, size_t size) {
   dbCheckReport report;
-  Checker(reinterpret_cast<const unsigned char*>(base), size, report).run();
+  Checker(reinterpret_cast<const unsigned char*>(base), size, report, false).run();
+  return report;
+}
+
+dbCheckReport dbCheckStructure(const char* base, size_t size) {
+  dbCheckReport report;
+  Checker(reinterpret_cast<const unsigned char*>(base), size, report, true).run();
   return report;
 }
 

@@ -10,7 +10,9 @@
 // entry names has sound chains of live items, each in the bucket of its stored hash,
 // which matches the hash of the record's key; every row lies in exactly one item. The
 // other root's index belongs to a transaction that may be in progress: only its
-// bounds are checked, and its area must not overlap anything committed.
+// bounds are checked, and its area must not overlap anything committed. In a clean
+// file no transaction is in progress: the other root must be the committed root's
+// twin (each naming the other's area) and its index a copy of the committed one.
 //
 // It never writes, needs no open database and tolerates any damage: every offset and
 // size is validated before it is read through, and every chain walk is bounded.
@@ -37,3 +39,13 @@ dbCheckReport dbCheckFile(const char* path);
 
 // Checks a file image of `size` bytes at `base`. `base` needs no particular alignment.
 dbCheckReport dbCheckImage(const char* base, size_t size);
+
+// The part of the check that opening a file relies on, at the cost of reading the
+// index rather than the whole file: the header, the committed root and its twin area
+// (and, in a clean file, the working root and index, which must equal them), oid 0
+// and the bitmap pages, the Metatable and every table descriptor, each table's first
+// and last rows and its index headers as live objects of their kind, no overlap
+// between any of those and the header page, index areas and bitmap pages, and the
+// free oid chain. The working root of a dirty file is not checked: recovery replaces it.
+// `rows` stays 0.
+dbCheckReport dbCheckStructure(const char* base, size_t size);

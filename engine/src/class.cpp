@@ -23,6 +23,15 @@ const dbVarying* varyingAt(const char* base, uint32_t offset) {
 
 dbVarying* varyingAt(char* base, uint32_t offset) { return reinterpret_cast<dbVarying*>(base + offset); }
 
+// Values of an old layout are read by copy: a stored offset need not be aligned.
+template <class T>
+T loadStored(const char* p) {
+  T value;
+  memcpy(&value, p, sizeof value);
+  return value;
+}
+dbVarying storedVarying(const char* base, uint32_t offset) { return loadStored<dbVarying>(base + offset); }
+
 bool isNumeric(int type) { return type >= dbField::tpBool && type <= dbField::tpReal8; }
 bool isReal(int type) { return type == dbField::tpReal4 || type == dbField::tpReal8; }
 
@@ -302,16 +311,16 @@ namespace {
 
 int64_t readInteger(const char* p, int type) {
   switch (type) {
-    case dbField::tpBool: return *reinterpret_cast<const uint8_t*>(p);
-    case dbField::tpInt1: return *reinterpret_cast<const int8_t*>(p);
-    case dbField::tpInt2: return *reinterpret_cast<const int16_t*>(p);
-    case dbField::tpInt4: return *reinterpret_cast<const int32_t*>(p);
-    default: return *reinterpret_cast<const int64_t*>(p);
+    case dbField::tpBool: return loadStored<uint8_t>(p);
+    case dbField::tpInt1: return loadStored<int8_t>(p);
+    case dbField::tpInt2: return loadStored<int16_t>(p);
+    case dbField::tpInt4: return loadStored<int32_t>(p);
+    default: return loadStored<int64_t>(p);
   }
 }
 
 double readReal(const char* p, int type) {
-  return type == dbField::tpReal4 ? *reinterpret_cast<const float*>(p) : *reinterpret_cast<const double*>(p);
+  return type == dbField::tpReal4 ? loadStored<float>(p) : loadStored<double>(p);
 }
 
 // Truncates toward zero; values outside 64 bits saturate and NaN becomes 0, so that
@@ -357,11 +366,11 @@ size_t dbFieldDescriptor::convertedSize(const dbFieldDescriptor* fields, const c
   forEachVariable(fields, [&](const dbFieldDescriptor* fd) {
     switch (fd->type) {
       case dbField::tpString:
-        size += fd->oldType == dbField::tpString ? varyingAt(old, fd->oldDbsOffs)->count : 1;
+        size += fd->oldType == dbField::tpString ? storedVarying(old, fd->oldDbsOffs).count : 1;
         break;
       case dbField::tpArray: {
         if (fd->oldType != dbField::tpArray) break;
-        const dbVarying stored = *varyingAt(old, fd->oldDbsOffs);
+        const dbVarying stored = storedVarying(old, fd->oldDbsOffs);
         const dbFieldDescriptor* element = fd->components;
         size = roundUp(size, element->alignment) + size_t(stored.count) * element->dbsSize;
         if (hasVariableParts(element)) {
@@ -388,7 +397,7 @@ size_t dbFieldDescriptor::convertRecord(const dbFieldDescriptor* fields, char* t
     switch (fd->type) {
       case dbField::tpString: {
         if (fd->oldType == dbField::tpString) {
-          const dbVarying stored = *varyingAt(old, fd->oldDbsOffs);
+          const dbVarying stored = storedVarying(old, fd->oldDbsOffs);
           memcpy(to + pos, old + stored.offset, stored.count);
           *varyingAt(to, fd->dbsOffs) = {stored.count, uint32_t(pos)};
           pos += stored.count;
@@ -399,14 +408,14 @@ size_t dbFieldDescriptor::convertRecord(const dbFieldDescriptor* fields, char* t
         break;
       }
       case dbField::tpReference:
-        *reinterpret_cast<oid_t*>(dst) = fd->oldType == dbField::tpReference ? *reinterpret_cast<const oid_t*>(src) : 0;
+        *reinterpret_cast<oid_t*>(dst) = fd->oldType == dbField::tpReference ? loadStored<oid_t>(src) : 0;
         break;
       case dbField::tpArray: {
         if (fd->oldType != dbField::tpArray) {
           *varyingAt(to, fd->dbsOffs) = {0, 0};
           break;
         }
-        const dbVarying stored = *varyingAt(old, fd->oldDbsOffs);
+        const dbVarying stored = storedVarying(old, fd->oldDbsOffs);
         const dbFieldDescriptor* element = fd->components;
         pos = roundUp(pos, element->alignment);
         *varyingAt(to, fd->dbsOffs) = {stored.count, uint32_t(pos)};
@@ -728,7 +737,7 @@ bool convertible(int oldType, int newType, const char* oldTable, const char* new
 
 }  // namespace
 
-bool dbTableDescriptor::match(dbTable* stored, bool columnRemovalAllowed, bool* exact) {
+bool dbTableDescriptor::match(dbTable* stored, bool columnRemovalAllowed, bool* exact, std::string* problem) {
   dbField* entries = const_cast<dbField*>(storedFields(stored));
   const int nStored = int(stored->fields.count);
   std::vector<bool> used(size_t(nStored), false);
@@ -742,7 +751,8 @@ bool dbTableDescriptor::match(dbTable* stored, bool columnRemovalAllowed, bool* 
       if (used[size_t(i)] || fd->longName != storedString(e, entry.name)) continue;
       used[size_t(i)] = true;
       if (!convertible(entry.type, fd->type, storedString(e, entry.tableName), orEmpty(fd->refTableName))) {
-        dbAssertionFailed("field can be converted to new format", __FILE__, __LINE__);
+        if (problem != nullptr) *problem = "field " + fd->longName + " can not be converted to its new type";
+        return false;
       }
       fd->oldType = entry.type;
       fd->oldDbsOffs = uint32_t(entry.offset);
@@ -760,7 +770,13 @@ bool dbTableDescriptor::match(dbTable* stored, bool columnRemovalAllowed, bool* 
   for (int i = 0; i < nStored; i++) {
     if (used[size_t(i)]) continue;
     *exact = false;
-    if (!columnRemovalAllowed) dbAssertionFailed("field can be removed only from empty table", __FILE__, __LINE__);
+    if (!columnRemovalAllowed) {
+      if (problem != nullptr) {
+        *problem = std::string("field ") + storedString(reinterpret_cast<const char*>(&entries[i]), entries[i].name) +
+                   " can be removed only from an empty table";
+      }
+      return false;
+    }
   }
   return true;
 }

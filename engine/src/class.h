@@ -205,9 +205,11 @@ class dbTableDescriptor {
   }
   // Whether a stored description equals this one; the fields take over its indexes.
   bool equal(const dbTable* stored);
-  // Matches the fields with the stored entries (old layout); false when some
-  // entry has no field. `exact` tells whether nothing but indexes changed.
-  bool match(dbTable* stored, bool columnRemovalAllowed, bool* exact);
+  // Matches the fields with the stored entries (old layout). False, with the reason
+  // in `problem`, when a field's stored type cannot be converted to its declared one
+  // or when an entry has no field and columns may not be removed. `exact` tells
+  // whether nothing but indexes changed.
+  bool match(dbTable* stored, bool columnRemovalAllowed, bool* exact, std::string* problem = nullptr);
   size_t descriptorRecordSize() const;
   void writeDescriptorRecord(dbTable* record) const;
   void checkDeclarations();  // assertions about methods, arrays and indexes

@@ -10,9 +10,16 @@
 // ---------------------------------------------------------------------------
 // dbSelection
 
+dbSelection::~dbSelection() {
+  reset();
+  free(spare);
+}
+
 void dbSelection::add(oid_t oid) {
   if (tail == nullptr || tail->used == segmentSize) {
-    auto* s = static_cast<segment*>(malloc(sizeof(segment)));
+    segment* s = spare;
+    spare = nullptr;
+    if (s == nullptr) s = static_cast<segment*>(malloc(sizeof(segment)));
     if (s == nullptr) abort();
     s->prev = tail;
     s->next = nullptr;
@@ -28,7 +35,8 @@ void dbSelection::add(oid_t oid) {
 void dbSelection::reset() {
   while (segment* s = head) {
     head = s->next;
-    free(s);
+    if (spare == nullptr) spare = s;
+    else free(s);
   }
   head = tail = current = nullptr;
   count = position = 0;

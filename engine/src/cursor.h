@@ -32,13 +32,18 @@ class dbSelection {
   uint32_t position = 0;  // index inside `current`
 
   dbSelection() = default;
-  ~dbSelection() { reset(); }
+  ~dbSelection();
   dbSelection(const dbSelection&) = delete;
   dbSelection& operator=(const dbSelection&) = delete;
   void add(oid_t oid);
+  // Empties the selection. One segment is kept aside for the next add: a cursor
+  // that selects one record at a time allocates its segment once, not per select.
   void reset();
   void reverse();
   void append(dbSelection& other);  // takes over other's segments
+
+ private:
+  segment* spare = nullptr;  // an empty segment outside the list, for reuse
 };
 
 class dbAnyCursor : public dbL2List {

@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "check.h"
+
 void (*dbTestHook)(dbTestPoint point) = nullptr;
 
 namespace {
@@ -318,13 +320,19 @@ bool dbDatabase::openFileFirst() {
     if (header->dirty == 1) {
       if (readOnly) return openFailed("Can not open dirty file in read only moode");
       if (!checkRoot(header->root[header->activeRoot], true)) return openFailed(rootMessage);
-      recoverAfterCrash();
     } else {
       if (header->size != file.size()) return openFailed(sizeMessage);
       if (!checkRoot(header->root[0], false) || !checkRoot(header->root[1], false)) {
         return openFailed(rootMessage);
       }
     }
+    // Everything opening reads (and recovery writes) is located through the index:
+    // a damaged handle or descriptor must be refused before anything follows it.
+    dbCheckReport structure = dbCheckStructure(file.base(), file.size());
+    if (!structure.ok()) {
+      return openFailed(("Database file was corrupted: " + structure.errors[0]).c_str());
+    }
+    if (header->dirty == 1) recoverAfterCrash();
   }
   return true;
 }

@@ -311,12 +311,14 @@ class dbDatabase {
   std::string objectName(const char* suffix) const;
   // schema
   bool loadSchema(bool alterAllowed);
+  bool rowsCanBeWalked();
+  bool rowsChecked = false;  // loadSchema has checked the whole committed state
   bool loadTable(dbTableDescriptor* table, bool alterAllowed, oid_t& searchFrom);
   oid_t findStoredTable(const char* name, oid_t& searchFrom);
   void attachTable(dbTableDescriptor* table, oid_t tableId);
   void addNewTable(dbTableDescriptor* table);
   void rewriteTableRecord(dbTableDescriptor* table);
-  void convertTable(dbTableDescriptor* table);
+  bool convertTable(dbTableDescriptor* table, std::string& problem);
   bool updateTableIndexes(dbTableDescriptor* table, bool alterAllowed);
   void resolveReferences(dbTableDescriptor* table);
   void checkInverseReferences(dbTableDescriptor* table);

@@ -4,10 +4,12 @@
 #include <cstring>
 #include <vector>
 
+#include "check.h"
 #include "database.h"
 
 bool dbDatabase::loadSchema(bool alterAllowed) {
   const bool writable = accessType == dbReadWrite || accessType == dbConcurrentUpdate;
+  rowsChecked = false;
   if (!lockDatabase(writable ? dbExclusiveLock : dbSharedLock)) return false;
   oid_t searchFrom = getTableRecord(dbMetatableId)->firstRow;
   for (dbTableDescriptor* desc = dbTableDescriptor::chain; desc != nullptr; desc = desc->nextStatic) {
@@ -53,14 +55,22 @@ bool dbDatabase::loadTable(dbTableDescriptor* table, bool alterAllowed, oid_t& s
   if (row != 0) {
     attachTable(table, row);
     if (!table->equal(getTableRecord(row))) {
-      if (!alterAllowed) {
+      // Converting writes: a read-only opener cannot, nor can a joining one.
+      if (!alterAllowed || !writable) {
         reportError(dbDatabaseOpenError, "Incompatible class definition in application");
         return false;
       }
       lockDatabase(dbExclusiveLock);
       modified = true;
-      if (getTableRecord(row)->nRows == 0) rewriteTableRecord(table);
-      else convertTable(table);
+      std::string problem;
+      if (getTableRecord(row)->nRows == 0) {
+        rewriteTableRecord(table);
+      } else if (!convertTable(table, problem)) {
+        if (!problem.empty()) {
+          reportError(dbDatabaseOpenError, ("Incompatible class definition in application: " + problem).c_str());
+        }
+        return false;
+      }
     }
     setIndexFlagsFromStored(table);
   } else {
@@ -71,10 +81,31 @@ bool dbDatabase::loadTable(dbTableDescriptor* table, bool alterAllowed, oid_t& s
     addNewTable(table);
     modified = true;
   }
+  if (writable && alterAllowed && getTableRecord(table->tableId)->nRows > 0) {
+    for (dbFieldDescriptor* fd = table->firstField; fd != nullptr; fd = fd->nextField) {
+      bool missing = ((fd->indexType & HASHED) && fd->hashTable == 0) || ((fd->indexType & INDEXED) && fd->tTree == 0);
+      if (missing && fd->type != dbField::tpStructure && !rowsCanBeWalked()) return false;
+    }
+  }
   if (writable && !updateTableIndexes(table, alterAllowed)) {
     reportError(dbDatabaseOpenError, "Failed to alter indices with active applications");
     return false;
   }
+  return true;
+}
+
+// Converting a table and filling a new index read every row of the table through
+// the layout its stored descriptor gives: a damaged row chain or row would lead them
+// astray. Before the first of those, the whole committed state is checked, once per
+// open; schema changes are rare, so the full cost is paid rarely.
+bool dbDatabase::rowsCanBeWalked() {
+  if (rowsChecked) return true;
+  dbCheckReport report = dbCheckImage(baseAddress(), file.size());
+  if (!report.ok()) {
+    reportError(dbDatabaseOpenError, ("Database file was corrupted: " + report.errors[0]).c_str());
+    return false;
+  }
+  rowsChecked = true;
   return true;
 }
 
@@ -128,15 +159,20 @@ void dbDatabase::rewriteTableRecord(dbTableDescriptor* table) {
 }
 
 // A changed declaration of a table with records: every record is rewritten in the
-// new layout; values are converted field by field.
-void dbDatabase::convertTable(dbTableDescriptor* table) {
+// new layout; values are converted field by field. False, with the reason in
+// `problem`, when the stored layout cannot be converted, or with `problem` empty when
+// the file was found damaged (reported); nothing is converted then.
+bool dbDatabase::convertTable(dbTableDescriptor* table, std::string& problem) {
   bool exact;
-  table->match(getTableRecordForUpdate(table->tableId), columnRemovalAllowed, &exact);
+  if (!table->match(getTableRecordForUpdate(table->tableId), columnRemovalAllowed, &exact, &problem)) return false;
+  if (!rowsCanBeWalked()) return false;
   const oid_t firstRow = getTableRecord(table->tableId)->firstRow;
+  const int32_t nRows = getTableRecord(table->tableId)->nRows;
   rewriteTableRecord(table);
-  if (exact) return;
+  if (exact) return true;
   std::vector<char> old;
-  for (oid_t oid = firstRow; oid != 0;) {
+  // The walk is bounded by nRows: a damaged chain must not make it endless.
+  for (oid_t oid = firstRow, step = 0; oid != 0 && int32_t(step) < nRows; step++) {
     const dbRecord* stored = getRecord(oid);
     old.assign(reinterpret_cast<const char*>(stored), reinterpret_cast<const char*>(stored) + stored->size);
     size_t newSize = dbFieldDescriptor::convertedSize(table->columns, old.data(), table->fixedSize);
@@ -145,6 +181,7 @@ void dbDatabase::convertTable(dbTableDescriptor* table) {
     dbFieldDescriptor::convertRecord(table->columns, reinterpret_cast<char*>(record), old.data(), table->fixedSize);
     oid = record->nextId;
   }
+  return true;
 }
 
 // Makes the table's indexes follow the declarations: creates and fills the missing

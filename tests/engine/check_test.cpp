@@ -318,6 +318,12 @@ TEST_F(CheckTest, FindsAndNamesDamage) {
        "root 0 (committed): twin index area at 1048576 of 65536 handles lies outside the file"},
       {"working index moved in a clean file", root(1, offsetof(dbRoot, indexOffset), 600064),
        "root 1 (working): index at 600064 of 65536 handles is not the committed root's twin at 266240"},
+      {"working root's twin moved in a clean file", root(1, offsetof(dbRoot, twinIndexOffset), 600064),
+       "root 1 (working): twin at 600064 of 65536 handles is not the committed index at 4096"},
+      {"working root's usedIds differ in a clean file", root(1, offsetof(dbRoot, usedIds), 8199),
+       "root 1 (working): usedIds 8199 and freeIdHead"},
+      {"working index differs in a clean file", [](Image& f) { f.set<uint32_t>(kIndexB + 4 * 8194, 0x12345670); },
+       "root 1 (working): the handle of oid 8194 differs from the committed index in a clean file"},
       // Handles.
       {"oid 0 in use", handle(dbNullId, 0), "oid 0: handle 0x00000000 is not 0x80000000"},
       {"tag 7", handle(8194, kRecordAt | 7), "oid 8194: handle 0x00084007 has invalid tag 7"},

@@ -140,28 +140,34 @@ TEST_F(TransactionTest, WorkingIndexEqualsCommittedAfterCommit) {
   }
 }
 
+struct Note {
+  const char* text;
+  KELDRA_DESCRIBE(Note, KELDRA_FIELD(text));
+};
+
 // A process dies in the middle of a transaction that changed a committed record and
 // linked a new one behind the last row of a table: the next open discards it all.
 TEST_F(TransactionTest, CrashBeforeCommitIsDiscardedAtTheNextOpen) {
+  auto notes = [](dbDatabase& db) {
+    return std::make_unique<dbTableDescriptor>("Note", &db, sizeof(Note), &dbDescribeTable<Note>);
+  };
   oid_t kept, last;
   {
-    auto db = open();
-    kept = commitText(*db, "committed");
-    last = commitText(*db, "last row");
-    // Make `last` the last row of the Metatable's chain, as a table's would be.
-    db->beginWrite();
-    auto* meta = reinterpret_cast<dbTable*>(db->getRecordForUpdate(dbMetatableId));
-    meta->firstRow = meta->lastRow = 0;
-    meta = reinterpret_cast<dbTable*>(db->getRecordForUpdate(dbMetatableId));
-    meta->lastRow = last;
-    db->commit();
+    TestDb db(dbReadWrite, 1048576, 1048576, 0, 1);
+    auto table = notes(db);
+    ASSERT_TRUE(db.open(name.c_str(), file.c_str()));
+    Note committed{"committed"}, lastRow{"last row"};
+    kept = db.insertRecord(table.get(), &committed);
+    last = db.insertRecord(table.get(), &lastRow);
+    db.commit();
   }
   Child writer([&](Child& me) {
-    auto db = open();
-    db->beginWrite();
-    strcpy(payload(db->getRecordForUpdate(kept)), "uncommitted");
-    oid_t added = db->allocateRecord(32);
-    db->getRecord(last)->nextId = added;  // in place, as an insert does
+    TestDb db(dbReadWrite, 1048576, 1048576, 0, 1);
+    auto table = notes(db);
+    if (!db.open(name.c_str(), file.c_str())) return 1;
+    Note changed{"uncommitted"}, added{"added"};
+    db.updateRecord(kept, table.get(), &changed);
+    db.insertRecord(table.get(), &added);  // links it behind `last` in place
     me.send('W');
     pause();
     return 0;
@@ -169,15 +175,16 @@ TEST_F(TransactionTest, CrashBeforeCommitIsDiscardedAtTheNextOpen) {
   ASSERT_EQ(writer.receive(), 'W');
   writer.kill();
   EXPECT_EQ(readFile(file)[8], 1) << "left dirty";
-  auto db = open();
-  EXPECT_EQ(textOf(*db, kept), "committed");
-  db->beginRead();
-  EXPECT_EQ(db->getRecord(last)->nextId, 0u);
-  db->commit();
-  db->beginWrite();
-  auto* meta = reinterpret_cast<dbTable*>(db->getRecordForUpdate(dbMetatableId));
-  meta->lastRow = 0;
-  db->commit();
+  TestDb db(dbReadWrite, 1048576, 1048576, 0, 1);
+  auto table = notes(db);
+  ASSERT_TRUE(db.open(name.c_str(), file.c_str()));
+  db.beginRead();
+  Note note{};
+  dbFieldDescriptor::fetchRecord(table->columns, &note, reinterpret_cast<const char*>(db.getRecord(kept)));
+  EXPECT_STREQ(note.text, "committed");
+  EXPECT_EQ(db.getRecord(last)->nextId, 0u);
+  EXPECT_EQ(db.getTableRecord(table->tableId)->nRows, 2);
+  db.commit();
 }
 
 // Another process grew the file twice: the joined process maps it under the third
