@@ -26,5 +26,5 @@ SUDO=""
 echo "Installing: ${missing[*]}"
 $SUDO apt-get update -qq
 DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-# The Dovecot package starts a system-wide server on some machines; the tests run
-# their own instance on other ports, so the system one is not needed.
+# The Dovecot package may start a system-wide server; it is left alone, since the
+# tests run their own instance on other ports.
