@@ -158,6 +158,11 @@ class dbDatabase {
   // at their bound address plus `paramOrigin`.
   bool evaluateCondition(const dbExprNode* condition, oid_t oid, dbTableDescriptor* table,
                          const char* paramOrigin = nullptr);
+  // Tests `condition` on every `stride`-th record of the row chain from `first`
+  // (the table's last row `last` ends it) and calls `found` for each record where it
+  // holds, until `found` returns false.
+  void scanChain(const dbExprNode* condition, dbTableDescriptor* table, const char* paramOrigin, oid_t first,
+                 oid_t last, int stride, bool (*found)(void* arg, oid_t oid), void* arg);
   // Compares two records by an ORDER BY expression key: < 0, 0 or > 0.
   int compareExpressionKey(const dbExprNode* key, oid_t a, oid_t b, dbTableDescriptor* table);
 

@@ -879,6 +879,40 @@ bool dbDatabase::evaluateCondition(const dbExprNode* condition, oid_t oid, dbTab
   return dbEvaluator::evaluate(condition, iattr).ivalue != 0;
 }
 
+// One context serves every record of the walk, and one setjmp every record up to
+// the next reported error: between records only the temporaries are released (a
+// completed evaluation leaves its EXISTS slots as it found them). After an error
+// the record counts as not holding, the slots are cleared and the walk goes on.
+void dbDatabase::scanChain(const dbExprNode* condition, dbTableDescriptor* table, const char* paramOrigin,
+                           oid_t first, oid_t last, int stride, bool (*found)(void* arg, oid_t oid), void* arg) {
+  auto advance = [&](oid_t id) {
+    for (int step = 0; step < stride && id != 0; step++) id = id == last ? 0 : getRecord(id)->nextId;
+    return id;
+  };
+  if (first == 0) return;
+  const bool all = condition->op == opVoid;
+  dbInheritedAttribute iattr;
+  dbEvaluator::prepare(iattr, this, first, table, paramOrigin);
+  volatile oid_t resume = first;  // where the walk starts, again after an error
+  volatile oid_t failed = 0;      // the record whose evaluation reported an error
+  if (setjmp(iattr.abandon) != 0) {
+    for (dbInheritedAttribute::Slot& slot : iattr.exists) slot.active = false;
+    resume = advance(failed);
+  }
+  for (oid_t oid = resume; oid != 0; oid = advance(oid)) {
+    bool holds = all;
+    if (!all) {
+      failed = oid;
+      iattr.oid = oid;
+      iattr.record = reinterpret_cast<char*>(getRecord(oid));
+      iattr.scratchUsed = 0;
+      if (iattr.overflow != nullptr) iattr.freeOverflow();
+      holds = dbEvaluator::evaluate(condition, iattr).ivalue != 0;
+    }
+    if (holds && !found(arg, oid)) return;
+  }
+}
+
 int dbDatabase::compareExpressionKey(const dbExprNode* key, oid_t a, oid_t b, dbTableDescriptor* table) {
   // Each record has its own context: a string key of `a` must outlive the
   // evaluation for `b`.

@@ -56,14 +56,8 @@ void dbDatabase::scanTable(dbAnyCursor* cursor, const dbExprNode* condition, dbO
     return;
   }
   if (cursor->selection.count < cursor->maxRows) {
-    const bool all = condition->op == opVoid;
-    const oid_t last = stored->lastRow;
-    for (oid_t oid = stored->firstRow; oid != 0; oid = oid == last ? 0 : getRecord(oid)->nextId) {
-      if ((all || evaluateCondition(condition, oid, cursor->table, cursor->paramOrigin)) &&
-          !cursor->addToSelection(oid)) {
-        break;
-      }
-    }
+    auto add = [](void* arg, oid_t oid) { return static_cast<dbAnyCursor*>(arg)->addToSelection(oid); };
+    scanChain(condition, cursor->table, cursor->paramOrigin, stored->firstRow, stored->lastRow, 1, add, cursor);
   }
   if (orderBy != nullptr) dbAnyCursor::sortSelection(this, cursor->selection, orderBy);
 }
@@ -106,15 +100,12 @@ void dbDatabase::parallelScan(dbAnyCursor* cursor, const dbExprNode* condition, 
   auto run = [](void* arg) {
     auto* worker = static_cast<ScanWorker*>(arg);
     dbDatabase* db = worker->db;
-    const bool all = worker->condition->op == opVoid;
-    for (oid_t id = worker->first; id != 0;) {
-      if (all || db->evaluateCondition(worker->condition, id, worker->cursor->getTable(), worker->cursor->paramOrigin)) {
-        worker->found.add(id);
-      }
-      for (int step = 0; step < worker->count && id != 0; step++) {
-        id = id == worker->last ? 0 : db->getRecord(id)->nextId;
-      }
-    }
+    auto add = [](void* found, oid_t oid) {
+      static_cast<dbSelection*>(found)->add(oid);
+      return true;
+    };
+    db->scanChain(worker->condition, worker->cursor->getTable(), worker->cursor->paramOrigin, worker->first,
+                  worker->last, worker->count, add, &worker->found);
     if (worker->orderBy != nullptr) dbAnyCursor::sortSelection(db, worker->found, worker->orderBy);
   };
   std::vector<dbPooledThread*> threads;

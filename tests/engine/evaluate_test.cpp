@@ -239,13 +239,41 @@ class EvaluateTest : public ::testing::Test {
       if (db.errors.size() != before) failing.insert(nameOf(oid));
     }
   }
+  // The walk a scan makes, every `stride`-th row with one evaluation context, must
+  // select the rows that evaluating each row alone selects, and raise the same errors
+  // for the others while going on to the next row.
+  void checkScan(const dbExprNode* condition, const Names& selected, const Names& failing) {
+    for (int stride : {1, 2}) {
+      SCOPED_TRACE("scan with stride " + std::to_string(stride));
+      Names expected, expectedFailing;
+      for (size_t i = 0; i < rows.size(); i += size_t(stride)) {
+        if (selected.count(nameOf(rows[i])) != 0) expected.insert(nameOf(rows[i]));
+        if (failing.count(nameOf(rows[i])) != 0) expectedFailing.insert(nameOf(rows[i]));
+      }
+      struct Found {
+        EvaluateTest* test;
+        Names names;
+      } found{this, {}};
+      const size_t before = db.errors.size();
+      auto add = [](void* arg, oid_t oid) {
+        auto* f = static_cast<Found*>(arg);
+        f->names.insert(f->test->nameOf(oid));
+        return true;
+      };
+      db.scanChain(condition, table, nullptr, rows.front(), rows.back(), stride, add, &found);
+      EXPECT_EQ(found.names, expected);
+      EXPECT_EQ(db.errors.size() - before, expectedFailing.size());
+    }
+  }
   void check(const std::vector<Case>& cases) {
     for (const Case& c : cases) {
       SCOPED_TRACE(c.condition);
       Tree t(table);
       db.errors.clear();
       Names selected, failing;
-      run(c.build(t), selected, failing);
+      const dbExprNode* condition = c.build(t);
+      run(condition, selected, failing);
+      checkScan(condition, selected, failing);
       EXPECT_EQ(selected, c.selected);
       EXPECT_EQ(failing, c.failing);
       for (const EvalDb::Error& e : db.errors) {
@@ -567,6 +595,7 @@ TEST_F(EvaluateTest, CompiledConditions) {
     db.errors.clear();
     Names selected, failing;
     run(q.tree, selected, failing);
+    checkScan(q.tree, selected, failing);
     EXPECT_EQ(selected, c.selected);
     EXPECT_EQ(failing, c.failing);
     for (const EvalDb::Error& e : db.errors) {
@@ -658,6 +687,9 @@ TEST_F(EvaluateTest, TemporariesOverflowTheScratchArea) {
   EXPECT_FALSE(db.evaluateCondition(failing, rows.back(), table));
   ASSERT_EQ(db.errors.size(), 1u);
   EXPECT_EQ(db.errors[0].message, "Division by zero");
+  // A scan releases each record's blocks before the next record, and after an error.
+  checkScan(t.b(opOr, longText, tail), {longName}, {});
+  checkScan(failing, {}, {longName});
 }
 
 // A user function of a single native argument and one of tagged arguments.
