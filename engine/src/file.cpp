@@ -35,6 +35,12 @@ static int reserve(int fd, size_t from, size_t to) {
   return rc == EOPNOTSUPP || rc == EINVAL ? 0 : rc;
 }
 
+// The page cache may hold a file in folios of up to 2 MiB when it reads ahead, and
+// a write through the mapping marks its whole folio dirty: one changed byte would
+// make the next flush write megabytes. Without read-ahead for the mapping, faults
+// bring in single pages and a flush writes only the pages a transaction changed.
+static void advisePageAtATime(char* mapping, size_t size) { madvise(mapping, size, MADV_RANDOM); }
+
 int dbFile::map(size_t size) {
   unmap();
   if (!readOnly) {
@@ -49,6 +55,7 @@ int dbFile::map(size_t size) {
   if (p == MAP_FAILED) return errno;
   mapping = static_cast<char*>(p);
   mappedSize = size;
+  advisePageAtATime(mapping, mappedSize);
   return 0;
 }
 
@@ -66,6 +73,7 @@ int dbFile::remap(size_t size) {
     if (p == MAP_FAILED) return errno;
     mapping = static_cast<char*>(p);
     mappedSize = size;
+    advisePageAtATime(mapping, mappedSize);
     return 0;
   }
   return map(size);
