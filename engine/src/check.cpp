@@ -1121,19 +1121,29 @@ class Checker {
 
   bool isMarked(uint64_t q) const { return (marked[q / 8] >> (q % 8)) & 1; }
 
+  // Offset order, the wider first at one offset: an extent then overlaps an earlier
+  // one exactly when it starts before the end of the widest extent before it.
+  void sortExtents() {
+    std::sort(extents.begin(), extents.end(), [](const Extent& a, const Extent& b) {
+      return a.offset != b.offset ? a.offset < b.offset : a.size > b.size;
+    });
+  }
+
+  void failIfOverlaps(const Extent& e, const Extent* widest) {
+    if (widest != nullptr && e.firstQuantum() < widest->endQuantum()) {
+      fail(Kind::overlap, format("%s overlaps %s", describe(e).c_str(), ownerName(widest->owner).c_str()));
+    }
+  }
+
   // Sweeps the extents in offset order. Each extent is compared with the widest one
   // before it for overlap; only its quanta not covered by earlier extents are marked
   // covered and tested against the bitmap, so the sweep costs one pass over the file
   // however many extents overlap.
   void checkExtents() {
-    std::sort(extents.begin(), extents.end(), [](const Extent& a, const Extent& b) {
-      return a.offset != b.offset ? a.offset < b.offset : a.size > b.size;
-    });
+    sortExtents();
     const Extent* widest = nullptr;
     for (const Extent& e : extents) {
-      if (widest != nullptr && e.firstQuantum() < widest->endQuantum()) {
-        fail(Kind::overlap, format("%s overlaps %s", describe(e).c_str(), ownerName(widest->owner).c_str()));
-      }
+      failIfOverlaps(e, widest);
       uint64_t from = widest != nullptr ? std::max(e.firstQuantum(), widest->endQuantum()) : e.firstQuantum();
       uint64_t unmarked = 0;
       for (uint64_t q = from; q < e.endQuantum(); q++) {
@@ -1238,14 +1248,10 @@ class Checker {
   }
 
   void checkOverlaps() {
-    std::sort(extents.begin(), extents.end(), [](const Extent& a, const Extent& b) {
-      return a.offset != b.offset ? a.offset < b.offset : a.size > b.size;
-    });
+    sortExtents();
     const Extent* widest = nullptr;
     for (const Extent& e : extents) {
-      if (widest != nullptr && e.firstQuantum() < widest->endQuantum()) {
-        fail(Kind::overlap, format("%s overlaps %s", describe(e).c_str(), ownerName(widest->owner).c_str()));
-      }
+      failIfOverlaps(e, widest);
       if (widest == nullptr || e.endQuantum() > widest->endQuantum()) widest = &e;
     }
   }
