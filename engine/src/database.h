@@ -345,9 +345,14 @@ class dbDatabase {
 
   // allocator
   void setHandle(oid_t oid, uint32_t handle);
+  // Marks the index page of `oid` as changed by this transaction. The first mark of
+  // a page comes just before its first write in the transaction.
   void markIndexPageDirty(oid_t oid) {
-    uint32_t page = oid / dbIdsPerPage;
-    monitor->dirtyIndexPages[page >> 3] |= uint8_t(1 << (page & 7));
+    const uint32_t page = oid / dbIdsPerPage;
+    const uint8_t bit = uint8_t(1 << (page & 7));
+    if (monitor->dirtyIndexPages[page >> 3] & bit) return;
+    monitor->dirtyIndexPages[page >> 3] |= bit;
+    file.prepareForWrite(currIndex + size_t(page) * dbIdsPerPage, dbPageSize);
   }
   bool overlapsReservedArea(offs_t offset, uint32_t size) const;
   bool scanPage(ScanPosition& pos, uint32_t q, uint32_t size, bool pageAligned, oid_t oid, offs_t& found);

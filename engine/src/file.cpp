@@ -98,6 +98,18 @@ int dbFile::flush() {
   return msync(mapping, mappedSize, MS_SYNC) == 0 ? 0 : errno;
 }
 
+// A flush leaves every page it wrote write-protected, and the first write through
+// the mapping to such a page is a page fault (11 to 14 µs each in a virtual machine).
+// Asking the kernel to make the pages writable in one call costs a fraction of that.
+// Old kernels without MADV_POPULATE_WRITE refuse the call; the writes then fault as
+// before.
+void dbFile::prepareForWrite(const void* address, size_t size) const {
+  const uintptr_t pageMask = 4095;
+  const uintptr_t from = reinterpret_cast<uintptr_t>(address) & ~pageMask;
+  const uintptr_t to = (reinterpret_cast<uintptr_t>(address) + size + pageMask) & ~pageMask;
+  madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);
+}
+
 void dbFile::unmap() {
   if (mapping != nullptr) munmap(mapping, mappedSize);
   mapping = nullptr;

@@ -22,6 +22,9 @@ class dbFile {
   // Cuts or extends the file to exactly `newSize` bytes and maps it anew.
   int truncate(size_t newSize);
   int flush();
+  // Makes the mapped pages of [address, address + size) writable ahead of writes
+  // that are sure to come (see file.cpp). Only a hint: failures are ignored.
+  void prepareForWrite(const void* address, size_t size) const;
   // Reads up to `size` bytes at `offset` without the mapping; bytes past the end of
   // the file are left as they are. Returns 0 or an errno.
   int read(void* buffer, size_t size, uint64_t offset) const;

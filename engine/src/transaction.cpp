@@ -182,6 +182,7 @@ void dbDatabase::prepareNextWorkingIndex(uint32_t oldCommittedCapacity) {
     const uint32_t fullPages = committedIdCount / dbIdsPerPage;
     for (uint32_t page = 0; page < fullPages; page++) {
       if (!isIndexPageDirty(page)) continue;
+      file.prepareForWrite(to + page * dbIdsPerPage, dbPageSize);
       memcpy(to + page * dbIdsPerPage, from + page * dbIdsPerPage, dbPageSize);
       monitor->dirtyIndexPages[page >> 3] &= uint8_t(~(1 << (page & 7)));
       lastCommit.copiedIndexPages += 1;
