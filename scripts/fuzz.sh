@@ -18,7 +18,7 @@ jobs=${3:-1}
 case "$target" in
   compiler) sources=(tests/engine/fuzz_compiler.cpp); limits=(-max_len=4096 -timeout=10) ;;
   # The damaged files are written to open-work-PID/ under build-fuzz-open/.
-  open) sources=(tests/engine/openharness.cpp tests/engine/fuzz_open.cpp); limits=(-max_len=512 -timeout=20) ;;
+  open) sources=(tests/engine/openharness.cpp tests/engine/fuzz_open.cpp tests/support/testsupport.cpp); limits=(-max_len=512 -timeout=20) ;;
   *) echo "$usage" >&2; exit 2 ;;
 esac
 out=$PWD/build-fuzz-$target
@@ -29,7 +29,7 @@ cmake -S . -B "$out/build" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_CXX_FLAGS="$flags -fsanitize=fuzzer-no-link" >/dev/null
 cmake --build "$out/build" --target keldra
-clang++ -std=c++20 $flags -fsanitize=fuzzer -Iengine/src -Itests/engine \
+clang++ -std=c++20 $flags -fsanitize=fuzzer -Iengine/src -Itests/engine -Itests/support \
   "${sources[@]}" "$out/build/engine/libkeldra.a" -lpthread -o "$out/fuzz_$target"
 
 # -timeout catches hangs.

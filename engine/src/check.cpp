@@ -1230,21 +1230,24 @@ class Checker {
                                         printable(e.name).c_str(), index));
         }
       }
-      dbHashHeader hash;
-      if (e.hashTable != 0 && !internalObject(e.hashTable, dbHashMarker, hash)) {
-        fail(Kind::hashIndex, format("%s: hash index %u of field %s: not a live hash header", who, e.hashTable,
-                                     printable(e.name).c_str()));
-      } else if (e.hashTable != 0) {
-        claim(e.hashTable, handle(e.hashTable) & ~0xFu, dbInternalObjectSize[dbHashMarker]);
-      }
-      dbTtreeHeader tree;
-      if (e.tTree != 0 && !internalObject(e.tTree, dbTreeMarker, tree)) {
-        fail(Kind::tTree, format("%s: T-tree %u of field %s: not a live tree header", who, e.tTree,
-                                 printable(e.name).c_str()));
-      } else if (e.tTree != 0) {
-        claim(e.tTree, handle(e.tTree) & ~0xFu, dbInternalObjectSize[dbTreeMarker]);
-      }
+      claimIndexHeader<dbHashHeader>(who, e, e.hashTable, dbHashMarker, Kind::hashIndex, "hash index", "hash");
+      claimIndexHeader<dbTtreeHeader>(who, e, e.tTree, dbTreeMarker, Kind::tTree, "T-tree", "tree");
     }
+  }
+
+  // The header of a field's index (none when `index` is 0) must be a live internal
+  // object of its kind; its extent then joins the overlap sweep.
+  template <class Header>
+  void claimIndexHeader(const char* who, const Entry& e, oid_t index, uint32_t marker, Kind kind,
+                        const char* indexName, const char* headerName) {
+    if (index == 0) return;
+    Header header;
+    if (!internalObject(index, marker, header)) {
+      fail(kind, format("%s: %s %u of field %s: not a live %s header", who, indexName, index,
+                        printable(e.name).c_str(), headerName));
+      return;
+    }
+    claim(index, handle(index) & ~0xFu, dbInternalObjectSize[marker]);
   }
 
   void checkOverlaps() {

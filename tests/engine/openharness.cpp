@@ -6,13 +6,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <memory>
 
 #include "check.h"
 #include "cursor.h"
 #include "database.h"
+#include "testsupport.h"
 
 namespace openharness {
 
@@ -61,17 +60,6 @@ struct Tables {
 
 constexpr size_t kFileSize = 524288;
 constexpr dbAccessType kAccess[] = {dbReadWrite, dbReadOnly, dbConcurrentRead, dbConcurrentUpdate};
-
-std::vector<char> readAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<char>(std::istreambuf_iterator<char>(in), {});
-}
-
-bool writeAll(const std::string& path, const std::vector<char>& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), std::streamsize(bytes.size()));
-  return bool(out.flush());
-}
 
 template <class T>
 T at(const std::vector<char>& bytes, size_t offset) {
@@ -173,7 +161,7 @@ OpenHarness::OpenHarness(const std::string& dir)
     db.commit();
     db.close();
   }
-  images[0].bytes = readAll(path);
+  images[0].bytes = testsupport::readFile(path);
   {
     // A transaction in progress: the copy is what a crash would leave.
     HarnessDb db(dbReadWrite, kFileSize, 4194304, 0, 1);
@@ -186,7 +174,7 @@ OpenHarness::OpenHarness(const std::string& dir)
     typed.remove();
     mail.size = 5;
     typed.update();
-    images[1].bytes = readAll(path);
+    images[1].bytes = testsupport::readFile(path);
     typed.resetCursor();
     db.rollback();
     db.close();
@@ -257,7 +245,7 @@ std::string OpenHarness::replay(const uint8_t* data, size_t size, std::vector<st
   const std::vector<char> damaged = damagedImage(data, size);
   const bool soundBefore = dbCheckImage(damaged.data(), damaged.size()).ok();
   const std::string path = directory + "/damaged.kld";
-  if (!writeAll(path, damaged)) return "cannot write " + path;
+  if (!testsupport::writeFile(path, damaged)) return "cannot write " + path;
   const dbAccessType access = kAccess[size == 0 ? 0 : data[0] & 3];
 
   std::string failure;

@@ -36,9 +36,10 @@ std::vector<char> readFile(const std::string& path) {
   return std::vector<char>(std::istreambuf_iterator<char>(in), {});
 }
 
-void writeFile(const std::string& path, const std::vector<char>& bytes) {
+bool writeFile(const std::string& path, const std::vector<char>& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), std::streamsize(bytes.size()));
+  return bool(out.flush());
 }
 
 Child::Child(std::function<int(Child&)> body) {

@@ -29,9 +29,9 @@ class TempDir {
 std::string uniqueName(const char* prefix);
 
 // The whole contents of a file (empty when it cannot be read), and a file replaced
-// by the given bytes.
+// by the given bytes (false when they could not be written).
 std::vector<char> readFile(const std::string& path);
-void writeFile(const std::string& path, const std::vector<char>& bytes);
+bool writeFile(const std::string& path, const std::vector<char>& bytes);
 
 // A child process running `body` whose exit code becomes the child's status. Two
 // pipes connect them: the child writes with send() and the parent reads with
