@@ -427,6 +427,6 @@ void dbDatabase::extendFile(uint64_t size) {
   monitor->fileVersion += 1;
   mappedVersion = monitor->fileVersion;
   cs.leave();
-  mappingName = databaseName + "." + std::to_string(mappedVersion);
+  mappingName = sharedName + "." + std::to_string(mappedVersion);
   if (delta != 0) mappingMoved(oldBase, oldSize, delta);
 }

@@ -36,6 +36,32 @@ std::string systemErrorText(int code) {
   return std::string(text).substr(0, 255);
 }
 
+// The name part the shared objects of the database `name` on the file `path` have in
+// common: "NAME@TAG". TAG is the 64-bit FNV-1a hash of the file's canonical path in
+// 16 hex digits, so that every process working on one file, by whatever path, shares
+// the objects, and databases of one name on different files are independent. A long
+// name is cut so that the system's name of every object fits in NAME_MAX bytes: the
+// user scope "kld.EUID." takes up to 15, "@TAG" 17 and the longest suffix ".mcs" 4,
+// and the scope escapes '/' and '%' into three bytes each.
+std::string sharedObjectName(const std::string& name, const std::string& path) {
+  constexpr size_t kNameBudget = NAME_MAX - 15 - 17 - 4;
+  std::string result;
+  size_t escapedLength = 0;
+  for (char c : name) {
+    escapedLength += (c == '/' || c == '%') ? 3 : 1;
+    if (escapedLength > kNameBudget) break;
+    result += c;
+  }
+  uint64_t hash = 0xcbf29ce484222325ULL;
+  for (unsigned char c : dbCanonicalFilePath(path.c_str())) {
+    hash ^= c;
+    hash *= 0x100000001b3ULL;
+  }
+  char tag[24];
+  snprintf(tag, sizeof tag, "@%016llx", static_cast<unsigned long long>(hash));
+  return result + tag;
+}
+
 // The Metatable's own descriptor, written field by field: (name, type, size, offset).
 struct MetaField {
   const char* name;
@@ -183,8 +209,6 @@ void dbDatabase::reportError(int code, const char* message, int argument) {
   abort();
 }
 
-std::string dbDatabase::objectName(const char* suffix) const { return databaseName + suffix; }
-
 // ---------------------------------------------------------------------------
 // open
 
@@ -193,7 +217,10 @@ bool dbDatabase::openFailed(const char* message) {
   if (message != nullptr) reportError(dbDatabaseOpenError, message);
   detachTables();
   // A failed open gives back everything it took, so that the next opener neither
-  // waits for this process nor joins a half-initialised monitor.
+  // waits for this process nor joins a half-initialised monitor, and removes a file
+  // it created: no other opener can have used it while this process held the
+  // initialisation lock.
+  file.closeAndRemove();
   releaseFile();
   releaseNamedObjects();
   deleteThreadContexts();
@@ -208,6 +235,7 @@ bool dbDatabase::open(const char* name, const char* dbFileName, uint32_t timeout
   opened = false;
   databaseName = name;
   fileName = dbFileName != nullptr ? dbFileName : databaseName;
+  sharedName = sharedObjectName(databaseName, fileName);
 
   if (!processLock.open(objectName(".in")) || !processLock.lockInitialization()) {
     return openFailed("Failed to start database initialization");
@@ -237,7 +265,7 @@ bool dbDatabase::open(const char* name, const char* dbFileName, uint32_t timeout
     monitor->mutatorCount = 1;
     monitor->fileVersion = 1;
     mappedVersion = 1;
-    mappingName = databaseName + ".1";
+    mappingName = sharedName + ".1";
     if (!openFileFirst()) return false;
     if (!loadSchema(true)) return openFailed(nullptr);
     countProcess();  // before other openers are let in, so they see it counted
@@ -294,7 +322,7 @@ bool dbDatabase::openFileFirst() {
   const char* sizeMessage = "Database file was corrupted: file size in header differs from actual file size";
   const char* rootMessage = "Database file was corrupted: invalid root index";
   bool readOnly = accessType == dbReadOnly || accessType == dbConcurrentRead;
-  if (file.open(fileName.c_str(), readOnly) != 0) return openFailed("Failed to create database file");
+  if (file.open(fileName.c_str(), readOnly, true) != 0) return openFailed("Failed to create database file");
 
   // The header is read before anything is mapped: bytes past the end of a short file
   // read as zeros, so an empty file is an uninitialised one.

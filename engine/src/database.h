@@ -171,7 +171,7 @@ class dbDatabase {
   bool isOpen() const { return opened; }
   dbAccessType getAccessType() const { return accessType; }
 
-  // The OS-independent names of the named objects and the current mapping.
+  // The OS-independent name of the current mapping: "NAME@TAG.1" (see sharedName).
   const std::string& getMappingName() const { return mappingName; }
 
   // What the last commit of this process did, for measurements.
@@ -193,7 +193,10 @@ class dbDatabase {
   bool opened = false;
   std::string databaseName;
   std::string fileName;
-  std::string mappingName;  // "%s.%d": name and mapping generation
+  // "%s" of the shared objects' names below: "NAME@TAG", the database name and a tag
+  // of the file's canonical path, so that only processes on one file share them.
+  std::string sharedName;
+  std::string mappingName;  // "%s.%d": shared name and mapping generation
 
   dbFile file;
   dbHeader* header = nullptr;  // the base of the mapping; null while unmapped
@@ -313,7 +316,7 @@ class dbDatabase {
   void deleteThreadContexts();
   void removeContext(dbDatabaseThreadContext* ctx);
   void resetCursors(dbDatabaseThreadContext* ctx);
-  std::string objectName(const char* suffix) const;
+  std::string objectName(const char* suffix) const { return sharedName + suffix; }
   // schema
   bool loadSchema(bool alterAllowed);
   bool rowsCanBeWalked();

@@ -7,17 +7,49 @@
 #include <sys/statfs.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 
-int dbFile::open(const char* path, bool forReading) {
+int dbFile::open(const char* path, bool forReading, bool mayCreate) {
   close();
   readOnly = forReading;
-  int flags = readOnly ? O_RDONLY : (O_RDWR | O_CREAT);
-  fd = ::open(path, flags | O_CLOEXEC, 0666);
-  return fd < 0 ? errno : 0;
+  fd = ::open(path, (readOnly ? O_RDONLY : O_RDWR) | O_CLOEXEC);
+  if (fd >= 0 || errno != ENOENT || readOnly || !mayCreate) return fd < 0 ? errno : 0;
+  // O_EXCL tells whether this call made the file. It refuses a symbolic link, so a
+  // dangling one is followed by hand to the name to create. A file that appears
+  // between the two attempts is opened as an existing one.
+  for (int attempt = 0; attempt < 8; attempt++) {
+    std::string target = dbCanonicalFilePath(path);
+    fd = ::open(target.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      created = true;
+      createdPath = target;
+      // The umask may only have taken bits away from 0600; give the owner back
+      // what it took. Where modes cannot be set, the file keeps the narrower one.
+      fchmod(fd, 0600);
+      return 0;
+    }
+    if (errno != EEXIST) return errno;
+    fd = ::open(path, O_RDWR | O_CLOEXEC);
+    if (fd >= 0) return 0;
+    if (errno != ENOENT) return errno;
+  }
+  return EEXIST;
+}
+
+void dbFile::closeAndRemove() {
+  if (created && fd >= 0) {
+    struct stat mine, named;
+    if (fstat(fd, &mine) == 0 && lstat(createdPath.c_str(), &named) == 0 && mine.st_dev == named.st_dev &&
+        mine.st_ino == named.st_ino) {
+      unlink(createdPath.c_str());
+    }
+  }
+  close();
 }
 
 uint64_t dbFile::fileLength() const {
@@ -120,6 +152,35 @@ void dbFile::close() {
   unmap();
   if (fd >= 0) ::close(fd);
   fd = -1;
+  created = false;
+  createdPath.clear();
+}
+
+std::string dbCanonicalFilePath(const char* path) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  fs::path current = fs::absolute(path, error);
+  if (error) current = path;
+  for (int links = 0;; links++) {
+    const std::string base = current.filename().string();
+    if (base.empty() || base == "." || base == "..") return current.lexically_normal().string();
+    fs::path directory = current.parent_path();
+    if (char* real = realpath(directory.c_str(), nullptr)) {
+      directory = real;
+      free(real);
+    } else {
+      directory = directory.lexically_normal();
+    }
+    fs::path candidate = directory / base;
+    struct stat st;
+    // Links beyond the limit the kernel itself follows are left as they are.
+    if (links >= 40 || lstat(candidate.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return candidate.string();
+    std::string target(size_t(st.st_size > 0 ? st.st_size : 4096) + 1, '\0');
+    ssize_t n = readlink(candidate.c_str(), target.data(), target.size());
+    if (n <= 0 || size_t(n) >= target.size()) return candidate.string();
+    target.resize(size_t(n));
+    current = directory / target;  // an absolute target replaces the directory
+  }
 }
 
 // ---------------------------------------------------------------------------

@@ -4,13 +4,19 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 class dbFile {
  public:
   ~dbFile() { close(); }
-  // Opens the file; read-only access opens an existing file only, read/write access
-  // opens or creates it. Returns 0 or the errno of the failure.
-  int open(const char* path, bool readOnly);
+  // Opens the file. Read-only access opens an existing file only; read/write access
+  // creates a missing one too when `mayCreate` is set, readable and writable by its
+  // owner only (mode 0600 whatever the umask: the file may hold secrets). Returns 0
+  // or the errno of the failure.
+  int open(const char* path, bool readOnly, bool mayCreate);
+  // Closes the file and, when the last open created it and the name it was created
+  // under still refers to it, removes that name: undoes the creation.
+  void closeAndRemove();
   // Maps `size` bytes of the file (growing the file first when it is shorter and
   // writable). Returns 0 or an errno.
   int map(size_t size);
@@ -40,9 +46,17 @@ class dbFile {
  private:
   int fd = -1;
   bool readOnly = false;
+  bool created = false;
+  std::string createdPath;  // the name a creating open gave the file
   char* mapping = nullptr;
   size_t mappedSize = 0;
 };
+
+// The absolute path of the file `path` names, the same for every path to one file in
+// one directory: the directory's real path (symbolic links resolved, lexically
+// normalised when it does not exist) and the base name, with a symbolic link as the
+// last component followed even when it dangles.
+std::string dbCanonicalFilePath(const char* path);
 
 // Drive check: a database must lie on a local disk. True for network file systems
 // (NFS, SMB/CIFS, 9P, AFS, Ceph, network FUSE mounts such as sshfs) and optical media

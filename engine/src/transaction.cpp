@@ -37,7 +37,7 @@ bool dbDatabase::beginTransaction(dbDatabaseThreadContext* ctx) {
 bool dbDatabase::remapIfExtended() {
   const uint32_t version = monitor->fileVersion;
   if (mappedVersion == version) return true;
-  mappingName = databaseName + "." + std::to_string(version);
+  mappingName = sharedName + "." + std::to_string(version);
   if (mappedVersion != 0) {
     char* oldBase = baseAddress();
     const size_t oldSize = file.size();
@@ -45,9 +45,10 @@ bool dbDatabase::remapIfExtended() {
     header = reinterpret_cast<dbHeader*>(baseAddress());
     if (baseAddress() != oldBase) mappingMoved(oldBase, oldSize, baseAddress() - oldBase);
   } else {
-    // The first transaction of a process that joined an open database.
+    // The first transaction of a process that joined an open database. The file
+    // exists while others have it open; a missing one is an error, not a new file.
     bool readOnly = accessType == dbReadOnly || accessType == dbConcurrentRead;
-    if (file.open(fileName.c_str(), readOnly) != 0 || file.map(size_t(file.fileLength())) != 0) {
+    if (file.open(fileName.c_str(), readOnly, false) != 0 || file.map(size_t(file.fileLength())) != 0) {
       file.close();
       reportError(dbDatabaseOpenError, "Failed to open database file");
       return false;

@@ -5,9 +5,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -16,6 +18,7 @@
 #include <vector>
 
 #include "keldraCursor.h"
+#include "testdb.h"
 #include "testsupport.h"
 
 using testsupport::Child;
@@ -231,6 +234,52 @@ TEST_F(DatabaseTest, ReadOnlyOpenOfAMissingFileFails) {
   EXPECT_FALSE(std::ifstream(path("missing.kld")).good());
 }
 
+// An open that fails after it created the file takes the file away again; a file
+// that was there before stays. A file size limit above the monitor's shared memory
+// and below the initial file size makes the creation fail.
+TEST_F(DatabaseTest, FailedOpenRemovesOnlyAFileItCreated) {
+  ASSERT_TRUE(writeFile(path("existing.kld"), {}));
+  for (const char* file : {"new.kld", "existing.kld"}) {
+    SCOPED_TRACE(file);
+    Child limited([&](Child&) {
+      signal(SIGXFSZ, SIG_IGN);
+      const rlim_t size = sizeof(dbMonitor) + 65536;
+      rlimit limit{size, size};
+      if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 2;
+      dbDatabase db;
+      db.setErrorHandler(recordError);
+      if (db.open(name.c_str(), path(file).c_str())) return 1;
+      return reported == std::vector<std::string>{"Failed to create database file"} ? 0 : 3;
+    });
+    EXPECT_EQ(limited.wait(), 0);
+  }
+  EXPECT_FALSE(std::filesystem::exists(path("new.kld")));
+  EXPECT_TRUE(std::filesystem::exists(path("existing.kld")));
+}
+
+// A new file is its owner's only, whatever the umask; an existing file keeps its mode.
+TEST_F(DatabaseTest, NewFilesAreReadableAndWritableByTheOwnerOnly) {
+  auto mode = [](const std::string& file) {
+    struct stat st;
+    return stat(file.c_str(), &st) == 0 ? st.st_mode & 07777 : 07777;
+  };
+  const mode_t previous = umask(022);
+  for (mode_t mask : {mode_t(022), mode_t(0277)}) {
+    SCOPED_TRACE(mask);
+    umask(mask);
+    const std::string file = path(("new" + std::to_string(mask) + ".kld").c_str());
+    dbDatabase db;
+    EXPECT_TRUE(openDb(db, file));
+    EXPECT_EQ(mode(file), 0600u);
+  }
+  umask(previous);
+  ASSERT_TRUE(writeFile(path("existing.kld"), {}));
+  ASSERT_EQ(chmod(path("existing.kld").c_str(), 0644), 0);
+  dbDatabase db;
+  ASSERT_TRUE(openDb(db, path("existing.kld")));
+  EXPECT_EQ(mode(path("existing.kld")), 0644u);
+}
+
 // A zero-length file opened for writing, or one whose creation never finished,
 // becomes a new database of the initial size.
 TEST_F(DatabaseTest, UninitializedFilesAreCreatedAfresh) {
@@ -300,10 +349,20 @@ TEST_F(DatabaseTest, CloseLeavesTheFileCleanAndReusable) {
   EXPECT_TRUE(reported.empty());
 }
 
-TEST_F(DatabaseTest, MappingIsNamedAfterTheDatabaseAndGeneration) {
+// The shared objects and the mapping are named after the database and a tag of its
+// file; a long name is cut so that the system accepts the objects' names.
+TEST_F(DatabaseTest, ObjectsAreNamedAfterTheDatabaseAndItsFile) {
   dbDatabase db;
   ASSERT_TRUE(openDb(db, path()));
-  EXPECT_EQ(db.getMappingName(), name + ".1");
+  const std::string mapping = db.getMappingName();
+  const std::string tag = mapping.substr(std::min(mapping.size(), name.size() + 1), 16);
+  EXPECT_EQ(mapping, name + "@" + tag + ".1");
+  EXPECT_EQ(tag.size(), 16u);
+  EXPECT_EQ(tag.find_first_not_of("0123456789abcdef"), std::string::npos);
+  const std::string longName = name + std::string(100, '/') + std::string(200, 'x');
+  dbDatabase other;
+  ASSERT_TRUE(other.open(longName.c_str(), path("long.kld").c_str()));
+  EXPECT_EQ(other.getProcessCount(), 1);
 }
 
 // ---------------------------------------------------------------------------
@@ -388,6 +447,75 @@ TEST_F(DatabaseTest, SecondProcessWaitsForTheFirstOpenAndIsCounted) {
   EXPECT_EQ(first.receive(), 'C');
   EXPECT_EQ(first.wait(), 0);
   EXPECT_EQ(db.getProcessCount(), 1);
+}
+
+// The shared objects belong to one file: databases of one name in two directories
+// are independent, while the openers of one file share them by whatever path they
+// name it.
+TEST_F(DatabaseTest, OnlyOpenersOfOneFileShareItsObjects) {
+  TempDir otherDir;
+  Child elsewhere([&](Child& me) {
+    TestDb db;
+    if (!db.open(name.c_str(), otherDir.file("Postsift.kld").c_str())) return 1;
+    me.send('O');
+    me.hear();
+    me.send(char('0' + db.getProcessCount()));
+    if (!db.beginWrite()) return 2;
+    db.allocateRecord(16);
+    db.commit();
+    me.send('W');
+    me.hear();
+    return 0;
+  });
+  ASSERT_EQ(elsewhere.receive(), 'O');
+  TestDb db;
+  ASSERT_TRUE(openDb(db, path("Postsift.kld")));
+  EXPECT_EQ(db.getProcessCount(), 1);
+  elsewhere.tell('c');
+  EXPECT_EQ(elsewhere.receive(), '1');
+  ASSERT_EQ(elsewhere.receive(), 'W');
+  ASSERT_TRUE(db.beginRead());
+  EXPECT_EQ(db.getCommittedIdCount(), dbFirstUserObjectId) << "the other file's record";
+  db.commit();
+  elsewhere.tell('x');
+  EXPECT_EQ(elsewhere.wait(), 0);
+
+  // One file named through a dangling link to it (which creates it), by a relative
+  // path and through a linked directory.
+  ASSERT_EQ(mkdir(path("real").c_str(), 0700), 0);
+  ASSERT_EQ(symlink("real", path("link").c_str()), 0);
+  ASSERT_EQ(symlink("real/x.kld", path("x.kld").c_str()), 0);
+  dbDatabase throughFileLink;
+  ASSERT_TRUE(openDb(throughFileLink, path("x.kld")));
+  EXPECT_TRUE(std::filesystem::is_regular_file(path("real/x.kld")));
+  Child relative([&](Child& me) {
+    if (chdir(path("real").c_str()) != 0) return 2;
+    dbDatabase db;
+    if (!db.open(name.c_str(), "x.kld")) return 1;
+    me.send('O');
+    me.hear();
+    return 0;
+  });
+  ASSERT_EQ(relative.receive(), 'O');
+  dbDatabase throughDirectoryLink;
+  ASSERT_TRUE(openDb(throughDirectoryLink, path("link/./x.kld")));
+  EXPECT_EQ(throughDirectoryLink.getProcessCount(), 3);
+  relative.tell('x');
+  EXPECT_EQ(relative.wait(), 0);
+}
+
+// A process joining others opens the file they have open; when its name is gone the
+// open fails and leaves no empty file in its place.
+TEST_F(DatabaseTest, JoiningProcessDoesNotCreateTheFile) {
+  dbDatabase db;
+  ASSERT_TRUE(openDb(db, path()));
+  ASSERT_EQ(rename(path().c_str(), path("moved.kld").c_str()), 0);
+  Child joiner([&](Child&) {
+    dbDatabase other;
+    return other.open(name.c_str(), path().c_str()) ? 1 : 0;
+  });
+  EXPECT_EQ(joiner.wait(), 0);
+  EXPECT_FALSE(std::filesystem::exists(path()));
 }
 
 // A process killed while it has the database open, or while it is inside the
