@@ -9,8 +9,11 @@
 #include <QIcon>
 #include <QKeySequence>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPainter>
+#include <QPlainTextEdit>
 #include <QPixmap>
+#include <QProcess>
 #include <QProgressBar>
 #include <QScreen>
 #include <QStatusBar>
@@ -19,7 +22,10 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include "mailoperations.h"
 #include "messagegrid.h"
+#include "pop3client.h"
+#include "readmessageform.h"
 #include "yesnoform.h"
 
 namespace {
@@ -82,14 +88,62 @@ class TMainForm::Port : public MainWindowPort {
   TMainForm& form;
 };
 
+// What the mail operations see of the window: the grid, the progress and status bars,
+// the message dialogs and the read-message window.
+class TMainForm::MessagePort : public MessageListPort {
+ public:
+  explicit MessagePort(TMainForm& form) : form(form) {}
+  int rowCount() const override { return form.grid->rowCount(); }
+  void setRowCount(int rows) override { form.grid->setRowCount(rows); }
+  QString cell(int column, int row) const override { return form.grid->cell(column, row); }
+  void setCell(int column, int row, const QString& text) override { form.grid->setCell(column, row, text); }
+  void sortByMark() override { form.grid->sortByMark(); }
+  void showProgress(int maximum) override {
+    form.ProgressBar1->setRange(0, maximum);
+    form.ProgressBar1->setValue(0);
+    form.ProgressBar1->show();
+    form.ProgressBar1->raise();
+  }
+  void setProgress(int position) override { form.ProgressBar1->setValue(position); }
+  void hideProgress() override { form.ProgressBar1->hide(); }
+  void setStatusText(int panel, const QString& text) override { form.setStatusText(panel, text); }
+  void showMessage(const QString& text) override { showMessageBox(text, &form); }
+  void setAddSettings(bool fromAdd, bool toAdd, bool subjectAdd) override {
+    form.fromAdd = fromAdd;
+    form.toAdd = toAdd;
+    form.subjectAdd = subjectAdd;
+  }
+  void startProgram(const QString& path) override { form.startProgram(path); }
+  void showMessageView(const MessageView& view) override {
+    TReadMessageForm window(&form);
+    if (view.source) window.showSourceLayout();
+    window.from->setText(view.from);
+    window.to->setText(view.to);
+    window.subject->setText(view.subject);
+    window.attachment->setPlainText(view.attachments.join(QLatin1Char('\n')));
+    window.msg->setPlainText(view.lines.join(QLatin1Char('\n')));
+    window.exec();
+  }
+
+ private:
+  TMainForm& form;
+};
+
 TMainForm::TMainForm(keldraDatabase& db, const std::string& databaseName, QWidget* parent)
-    : QMainWindow(parent), session(db, databaseName), port(std::make_unique<Port>(*this)) {
+    : QMainWindow(parent),
+      POP(new Pop3Client(this)),
+      session(db, databaseName),
+      port(std::make_unique<Port>(*this)),
+      messagePort(std::make_unique<MessagePort>(*this)),
+      mail(std::make_unique<MailOperations>(db, *POP, *messagePort)) {
   setObjectName(QStringLiteral("MainForm"));
   setWindowTitle(windowCaption);
   setWindowIcon(programIcon());
   helpDirectories = defaultHelpDirectories();
   openDocument = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
   trayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
+  showError = [this](const QString& text) { QMessageBox::critical(this, windowCaption, text); };
+  startProgram = [](const QString& path) { QProcess::startDetached(path, {}); };
 
   // 800 x 600 when restored, centred on the desktop; main() shows it maximised.
   resize(800, 600);
@@ -110,6 +164,12 @@ TMainForm::TMainForm(keldraDatabase& db, const std::string& databaseName, QWidge
   configAction = makeAction("configAction", QStringLiteral("Config F5"), Qt::Key_F5, &TMainForm::configActionExecute);
   backupAction = makeAction("backupAction", QStringLiteral("Backup F10"), Qt::Key_F10, &TMainForm::backupActionExecute);
   exitAction = makeAction("exitAction", QStringLiteral("Exit F12"), Qt::Key_F12, &TMainForm::exitActionExecute);
+  stopAction = new QAction(QStringLiteral("Stop Esc"), this);
+  stopAction->setObjectName(QStringLiteral("stopAction"));
+  stopAction->setShortcut(Qt::Key_Escape);
+  stopAction->setEnabled(false);
+  connect(stopAction, &QAction::triggered, this, &TMainForm::stopActionExecute);
+  addAction(stopAction);
 
   auto* client = new QWidget(this);
   client->setObjectName(QStringLiteral("client"));
@@ -139,7 +199,9 @@ TMainForm::TMainForm(keldraDatabase& db, const std::string& databaseName, QWidge
   BitBtn1 = makeButton("BitBtn1", executeAction, Panel1);
   addGeneralLedgerButton = makeButton("addGeneralLedgerButton", configAction, Panel1);
   backupButton = makeButton("backupButton", backupAction, Panel1);
-  for (QToolButton* button : {accCatButton, BitBtn4, BitBtn1, addGeneralLedgerButton, backupButton}) {
+  stopButton = makeButton("stopButton", stopAction, Panel1);
+  stopButton->hide();
+  for (QToolButton* button : {accCatButton, BitBtn4, BitBtn1, addGeneralLedgerButton, backupButton, stopButton}) {
     buttons->addWidget(button);
   }
   buttons->addStretch(1);
@@ -234,6 +296,14 @@ void TMainForm::FormShow() {
 }
 
 void TMainForm::closeEvent(QCloseEvent* event) {
+  if (running) {
+    // Nothing may commit in the middle of an operation: cancel it and close when it
+    // has ended.
+    closeRequested = true;
+    POP->cancel();
+    event->ignore();
+    return;
+  }
   closing = true;
   FormClose();
   DCMinTray1->hide();
@@ -250,17 +320,68 @@ void TMainForm::exitBackup() {
   // The automatic backup at exit comes with the backup window.
 }
 
-bool TMainForm::mailboxConnected() { return false; }
+bool TMainForm::mailboxConnected() { return POP->isConnected(); }
 
-void TMainForm::disconnectMailbox() {}
+void TMainForm::disconnectMailbox() {
+  try {
+    POP->disconnectFromServer();
+  } catch (const Pop3Error&) {
+    // The program is ending: there is nobody left to tell.
+  }
+}
+
+int TMainForm::removeCount() const { return mail->removeCount; }
+
+// ---------------------------------------------------------------------------------------
+// The operation guard
+
+void TMainForm::runOperation(const std::function<void()>& work) {
+  if (running || closing) return;
+  running = true;
+  QList<QAction*> disabled;
+  for (QAction* action : ActionList1) {
+    if (!action->isEnabled()) continue;
+    action->setEnabled(false);
+    disabled << action;
+  }
+  stopAction->setEnabled(true);
+  stopButton->show();
+  QApplication::setOverrideCursor(Qt::BusyCursor);
+
+  QString error;
+  try {
+    work();
+  } catch (const Pop3Cancelled&) {
+    // The user's own stop: the grid keeps what it showed, nothing to report.
+  } catch (const std::exception& failure) {
+    error = QString::fromUtf8(failure.what());
+  }
+
+  ProgressBar1->hide();
+  QApplication::restoreOverrideCursor();
+  stopAction->setEnabled(false);
+  stopButton->hide();
+  for (QAction* action : disabled) action->setEnabled(true);
+  running = false;
+  if (!error.isEmpty() && !closeRequested) showError(error);
+  if (closeRequested) close();
+}
+
+void TMainForm::stopActionExecute() {
+  if (running) POP->cancel();
+}
 
 // ---------------------------------------------------------------------------------------
 // Grid
 
 void TMainForm::gridClick(int column, int /*row*/) { currentColumn = column; }
 
-void TMainForm::gridDblClick(int /*column*/, int /*row*/) {
-  // Reading a message and adding a rule from a cell come with those operations.
+void TMainForm::gridDblClick(int column, int row) {
+  if (running || row < 1 || row >= grid->rowCount()) return;
+  if (column == idColumn || column == markColumn) {
+    runOperation([this, row, column] { mail->readMessage(row, column); });
+  }
+  // Adding a rule from a From, To or Subject cell comes with the rule editor.
 }
 
 // ---------------------------------------------------------------------------------------
@@ -280,9 +401,20 @@ void TMainForm::helpActionExecute() {
   // No manual: nothing happens, no message.
 }
 
-void TMainForm::receiveActionExecute() {}
-void TMainForm::filterActionExecute() {}
-void TMainForm::executeActionExecute() {}
+void TMainForm::receiveActionExecute() {
+  runOperation([this] { mail->receive(); });
+}
+
+void TMainForm::filterActionExecute() {
+  runOperation([this] { mail->remove(); });
+}
+
+void TMainForm::executeActionExecute() {
+  // Started: the program hands over to the mail program and closes.
+  runOperation([this] {
+    if (mail->execute()) closeRequested = true;
+  });
+}
 void TMainForm::addFilterActionExecute() {}
 void TMainForm::configActionExecute() {}
 void TMainForm::backupActionExecute() {}

@@ -15,6 +15,8 @@
 
 #include "session.h"
 
+class MailOperations;
+class Pop3Client;
 class QAction;
 class QLabel;
 class QProgressBar;
@@ -40,6 +42,7 @@ class TMainForm : public QMainWindow {
   QWidget* Panel1;             // the button bar
   QWidget* Panel2;             // its right end: Help and Exit
   QSystemTrayIcon* DCMinTray1;
+  Pop3Client* POP;             // the mailbox component
 
   QAction* helpAction;
   QAction* receiveAction;
@@ -50,6 +53,9 @@ class TMainForm : public QMainWindow {
   QAction* backupAction;
   QAction* exitAction;
   QList<QAction*> ActionList1;
+  // Esc: cancels the running mail operation (the connection is dropped without QUIT,
+  // so nothing is deleted). Enabled, with its button shown, only while one runs.
+  QAction* stopAction;
 
   QToolButton* helpButton;
   QToolButton* accCatButton;            // Receive
@@ -58,8 +64,9 @@ class TMainForm : public QMainWindow {
   QToolButton* addGeneralLedgerButton;  // Config
   QToolButton* backupButton;
   QToolButton* exitButton;
+  QToolButton* stopButton;
 
-  int removeCount = 0;     // grid rows carrying a removal mark
+  int removeCount() const;  // grid rows carrying a removal mark
   int currentColumn = 1;   // the grid column last clicked; 1 (From) at start
   bool fromAdd = false;    // copies of the Config fields, refreshed by the mail operations
   bool toAdd = false;
@@ -82,6 +89,15 @@ class TMainForm : public QMainWindow {
   std::function<bool(const QUrl&)> openDocument;
   // Whether the desktop has a system tray; tests pretend one.
   std::function<bool()> trayAvailable;
+  // The display of an error that ended an operation; tests observe it instead.
+  std::function<void(const QString&)> showError;
+  // Starts the mail program as a process of its own; tests observe it instead.
+  std::function<void(const QString&)> startProgram;
+
+  // Whether a long operation (a mail operation) runs: every action and the grid's
+  // double click are refused meanwhile, and closing waits until it has ended.
+  bool operationRunning() const { return running; }
+  MailOperations& mailOperations() { return *mail; }
 
  public slots:
   void FormShow();
@@ -97,6 +113,7 @@ class TMainForm : public QMainWindow {
   void configActionExecute();
   void backupActionExecute();
   void exitActionExecute();
+  void stopActionExecute();
 
   // A second start of the program asks this window to show itself.
   void showOnRequest();
@@ -112,6 +129,12 @@ class TMainForm : public QMainWindow {
  private:
   class Port;
   friend class Port;
+  class MessagePort;
+  friend class MessagePort;
+
+  // Runs one long operation under the guard: refused while another runs; an error
+  // that ends it is shown; a close asked for meanwhile happens when it has ended.
+  void runOperation(const std::function<void()>& work);
 
   QAction* makeAction(const char* objectName, const QString& caption, int key, void (TMainForm::*handler)());
   QToolButton* makeButton(const char* objectName, QAction* action, QWidget* parent);
@@ -121,14 +144,17 @@ class TMainForm : public QMainWindow {
   // The automatic backup and the mailbox connection used at start-up and closing.
   void dailyBackup();
   void exitBackup();
-  // Seams until the POP3 client exists: never connected.
   bool mailboxConnected();
   void disconnectMailbox();
 
   AppSession session;
   std::unique_ptr<Port> port;
+  std::unique_ptr<MessagePort> messagePort;
+  std::unique_ptr<MailOperations> mail;
   QList<QLabel*> panels;
   StartupState state = StartupState::notStarted;
   bool shownBefore = false;
   bool closing = false;
+  bool running = false;         // a long operation runs
+  bool closeRequested = false;  // close when the running operation has ended
 };

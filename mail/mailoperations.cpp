@@ -1,0 +1,268 @@
+#include "mailoperations.h"
+
+#include <QFileInfo>
+
+#include <optional>
+
+#include "classifier.h"
+#include "pop3client.h"
+#include "tables.h"
+
+const char* const notConfiguredText = "Please press [Config] button to config the POP3 server.";
+const char* const mailboxFilteredText = "Mailbox filtered.  Press [Receive] to receive the email again.";
+
+namespace {
+
+enum Column { idColumn = 0, fromColumn = 1, toColumn = 2, subjectColumn = 3, markColumn = 4 };
+
+QString fromUtf8(const std::string& text) { return QString::fromStdString(text); }
+
+// Ends the operation's transaction on every path, so that its locks never outlive it.
+class CommitAtEnd {
+ public:
+  explicit CommitAtEnd(dbDatabase& db) : db(db) {}
+  ~CommitAtEnd() { db.commit(); }
+  CommitAtEnd(const CommitAtEnd&) = delete;
+  CommitAtEnd& operator=(const CommitAtEnd&) = delete;
+
+ private:
+  dbDatabase& db;
+};
+
+}  // namespace
+
+struct MailOperations::Settings {
+  bool autoRemove = false;
+  bool autoExecute = false;
+  QString emailProgram;
+};
+
+MailOperations::MailOperations(dbDatabase& db, Pop3Client& mailbox, MessageListPort& view)
+    : db(db), mailbox(mailbox), view(view) {}
+
+// Reads the settings record, hands the account to the mailbox and the add settings to
+// the window. False, after telling the user, when no mailbox is configured.
+bool MailOperations::loadSettings(Settings& settings) {
+  keldraCursor<Config> config(dbCursorForReading, &db);
+  if (selectConfig(config) == 0 || config->server == nullptr || config->server[0] == '\0') {
+    view.showMessage(QString::fromLatin1(notConfiguredText));
+    return false;
+  }
+  Pop3Settings account;
+  account.host = QString::fromUtf8(config->server);
+  account.port = quint16(uint16_t(config->port));  // ports above 32767 are stored as their 16 bits
+  account.username = QString::fromUtf8(config->username != nullptr ? config->username : "");
+  account.password = QString::fromUtf8(config->password != nullptr ? config->password : "");
+  mailbox.setSettings(account);
+  view.setAddSettings(config->fromAdd, config->toAdd, config->subjectAdd);
+  settings.autoRemove = config->autoRemove;
+  settings.autoExecute = config->autoExecute;
+  settings.emailProgram = QString::fromUtf8(config->emailProgram != nullptr ? config->emailProgram : "");
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------
+// Receive
+
+void MailOperations::receive(const ReceiveOptions& options) {
+  CommitAtEnd commit(db);
+  Settings settings;
+  if (!loadSettings(settings)) return;
+  if (!mailbox.isConnected()) mailbox.connectToServer();
+
+  const int count = mailbox.countMessages();
+  view.setStatusText(2, QStringLiteral("Receiving %1 emails...").arg(count));
+  std::optional<std::map<int, std::string>> uids;
+  if (count > 0) uids = mailbox.uniqueIds();
+
+  view.setRowCount(count + 1);
+  view.showProgress(count);
+  removeCount = 0;
+  listed.clear();
+  listedConnection = mailbox.connectionSerial();
+  const RuleBook rules = loadRuleBook(db);
+  for (int number = 1; number <= count; ++number) {
+    view.setProgress(number);
+    listMessage(number, number, rules, uids ? &*uids : nullptr);
+  }
+  view.hideProgress();
+  if (view.rowCount() > 1) view.sortByMark();
+
+  view.setStatusText(0, QStringLiteral("Message received: %1").arg(count));
+  view.setStatusText(1, QStringLiteral("To be removed: %1").arg(removeCount));
+  view.setStatusText(2, QStringLiteral("Remained message: %1").arg(count - removeCount));
+  view.messagesListed();
+
+  if (options.forceRemove || (options.allowAutoRemove && settings.autoRemove)) remove();
+  if (options.allowAutoExecute && settings.autoExecute && QFileInfo(settings.emailProgram).isFile()) {
+    view.startProgram(settings.emailProgram);
+  }
+  mailbox.disconnectFromServer();
+}
+
+// Fills list row `row` with message `number` and its mark. A header that cannot be
+// fetched gives an ERROR row marked "From"; a time-out or a cancel ends the receive.
+void MailOperations::listMessage(int row, int number, const RuleBook& rules,
+                                 const std::map<int, std::string>* uids) {
+  ListedMessage& message = listed[number];
+  if (uids != nullptr) {
+    const auto uid = uids->find(number);
+    if (uid != uids->end()) message.uid = uid->second;
+  }
+  view.setCell(idColumn, row, QString::number(number));
+  MessageFields fields;
+  try {
+    const MailMessage header = mailbox.fetchHeaders(number);
+    fields = {header.fromAddress, header.recipients, header.subject};
+    message.headerKnown = true;
+    message.messageId = header.messageId;
+  } catch (const Pop3Cancelled&) {
+    throw;
+  } catch (const Pop3Timeout&) {
+    throw;
+  } catch (const Pop3Error&) {
+    for (int column : {fromColumn, toColumn, subjectColumn}) view.setCell(column, row, QStringLiteral("ERROR"));
+    view.setCell(markColumn, row, QString::fromLatin1(markText(Mark::from)));
+    removeCount++;
+    return;
+  }
+  message.from = fields.from;
+  message.to = fields.to;
+  message.subject = fields.subject;
+  view.setCell(fromColumn, row, fromUtf8(fields.from));
+  view.setCell(toColumn, row, fromUtf8(fields.to));
+  view.setCell(subjectColumn, row, fromUtf8(fields.subject));
+  const Mark mark = classifyMessage(rules, fields);
+  view.setCell(markColumn, row, QString::fromLatin1(markText(mark)));
+  if (mark != Mark::none) removeCount++;
+}
+
+// ---------------------------------------------------------------------------------------
+// Remove
+
+void MailOperations::remove() {
+  CommitAtEnd commit(db);
+  Settings settings;
+  if (!loadSettings(settings)) return;
+  // The listed numbers hold only in the connection that listed them.
+  const bool sameConnection = mailbox.isConnected() && mailbox.connectionSerial() == listedConnection;
+  if (!mailbox.isConnected()) mailbox.connectToServer();
+
+  const int rows = view.rowCount();
+  view.showProgress(rows);
+  std::optional<std::map<std::string, int>> numbersByUid;
+  if (!sameConnection && hasMarkedRows()) numbersByUid = currentNumbersByUid();
+
+  int skipped = 0;
+  for (int row = 1; row < rows; ++row) {
+    view.setProgress(row);
+    if (view.cell(markColumn, row).isEmpty()) continue;
+    const int listedNumber = view.cell(idColumn, row).toInt();
+    const int number = sameConnection ? listedNumber : currentNumber(listedNumber, numbersByUid ? &*numbersByUid : nullptr);
+    if (number == 0) {
+      skipped++;
+      continue;
+    }
+    mailbox.deleteMessage(number);
+  }
+  mailbox.disconnectFromServer();
+
+  view.setRowCount(1);
+  view.hideProgress();
+  view.setStatusText(2, QString::fromLatin1(mailboxFilteredText));
+  listed.clear();
+  skippedByLastRemove = skipped;
+  if (skipped > 0) {
+    view.showMessage(QStringLiteral("%1 marked message(s) were no longer on the server and were not deleted.")
+                         .arg(skipped));
+  }
+}
+
+bool MailOperations::hasMarkedRows() const {
+  for (int row = 1; row < view.rowCount(); ++row) {
+    if (!view.cell(markColumn, row).isEmpty()) return true;
+  }
+  return false;
+}
+
+// The server's numbers of the listed messages by unique id, when every listed message
+// has one and the server still offers UIDL; nothing otherwise.
+std::optional<std::map<std::string, int>> MailOperations::currentNumbersByUid() {
+  for (const auto& entry : listed) {
+    if (entry.second.uid.empty()) return std::nullopt;
+  }
+  const auto uids = mailbox.uniqueIds();
+  if (!uids) return std::nullopt;
+  std::map<std::string, int> numbers;
+  for (const auto& [number, uid] : *uids) numbers[uid] = number;
+  return numbers;
+}
+
+int MailOperations::currentNumber(int listedNumber, const std::map<std::string, int>* numbersByUid) {
+  const auto found = listed.find(listedNumber);
+  if (found == listed.end()) return 0;
+  const ListedMessage& message = found->second;
+  if (numbersByUid != nullptr) {
+    const auto number = numbersByUid->find(message.uid);
+    return number == numbersByUid->end() ? 0 : number->second;
+  }
+  // No unique ids: the message at the listed number must be the listed one. Servers
+  // may add headers between connections, so only the identifying fields are compared.
+  if (!message.headerKnown) return 0;
+  MailMessage header;
+  try {
+    header = mailbox.fetchHeaders(listedNumber);
+  } catch (const Pop3Cancelled&) {
+    throw;
+  } catch (const Pop3Timeout&) {
+    throw;
+  } catch (const Pop3Error&) {
+    return 0;  // no such message any more
+  }
+  const bool same = message.messageId.empty()
+                        ? header.messageId.empty() && header.fromAddress == message.from &&
+                              header.recipients == message.to && header.subject == message.subject
+                        : header.messageId == message.messageId;
+  return same ? listedNumber : 0;
+}
+
+// ---------------------------------------------------------------------------------------
+// Execute and read
+
+bool MailOperations::execute() {
+  CommitAtEnd commit(db);
+  keldraCursor<Config> config(dbCursorForReading, &db);
+  if (selectConfig(config) == 0 || config->emailProgram == nullptr) return false;
+  const QString program = QString::fromUtf8(config->emailProgram);
+  if (!QFileInfo(program).isFile()) return false;  // a missing program: nothing happens
+  view.startProgram(program);
+  return true;
+}
+
+void MailOperations::readMessage(int row, int column) {
+  if (!mailbox.isConnected()) mailbox.connectToServer();
+  const int number = view.cell(idColumn, row).toInt();
+  MessageListPort::MessageView message;
+  if (column == markColumn) {
+    message.source = true;
+    const MailMessage header = mailbox.fetchHeaders(number);
+    message.from = fromUtf8(header.fromDisplay);
+    message.to = fromUtf8(header.recipients);
+    message.subject = fromUtf8(header.subject);
+    mailbox.fetchRawLines(number, message.lines);
+  } else {
+    const MailMessage whole = mailbox.fetchMessage(number);
+    message.from = fromUtf8(whole.fromDisplay);
+    message.to = fromUtf8(whole.recipients);
+    message.subject = fromUtf8(whole.subject);
+    for (const MailPart& part : whole.parts) {
+      if (part.kind == MailPart::Kind::attachment) {
+        message.attachments << fromUtf8(part.fileName);
+      } else {
+        for (const std::string& line : part.lines) message.lines << fromUtf8(line);
+      }
+    }
+  }
+  view.showMessageView(message);
+  mailbox.disconnectFromServer();
+}
