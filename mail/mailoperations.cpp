@@ -61,6 +61,11 @@ bool MailOperations::loadSettings(Settings& settings) {
   return true;
 }
 
+// Everything the operation reads of the database has been read: committing now means
+// no lock is held while the server is waited for, so another process opening the
+// database is never kept waiting on the network.
+void MailOperations::releaseLocks() { db.commit(); }
+
 // ---------------------------------------------------------------------------------------
 // Receive
 
@@ -68,6 +73,8 @@ void MailOperations::receive(const ReceiveOptions& options) {
   CommitAtEnd commit(db);
   Settings settings;
   if (!loadSettings(settings)) return;
+  const RuleBook rules = loadRuleBook(db);
+  releaseLocks();
   if (!mailbox.isConnected()) mailbox.connectToServer();
 
   const int count = mailbox.countMessages();
@@ -80,7 +87,6 @@ void MailOperations::receive(const ReceiveOptions& options) {
   removeCount = 0;
   listed.clear();
   listedConnection = mailbox.connectionSerial();
-  const RuleBook rules = loadRuleBook(db);
   for (int number = 1; number <= count; ++number) {
     view.setProgress(number);
     listMessage(number, number, rules, uids ? &*uids : nullptr);
@@ -144,6 +150,7 @@ void MailOperations::remove() {
   CommitAtEnd commit(db);
   Settings settings;
   if (!loadSettings(settings)) return;
+  releaseLocks();
   // The listed numbers hold only in the connection that listed them.
   const bool sameConnection = mailbox.isConnected() && mailbox.connectionSerial() == listedConnection;
   if (!mailbox.isConnected()) mailbox.connectToServer();

@@ -8,8 +8,10 @@
 // connection), 1 "From", 2 "To", 3 "Subject", 4 "Remove" (the mark "", "From", "To" or
 // "Sub").
 //
-// Every operation ends its transaction with a commit, also when it fails, so that no
-// lock outlives the operation; mail operations write nothing to the database.
+// Mail operations write nothing to the database. They read the settings and rules
+// first and commit before they talk to the server, so that no lock is held while the
+// network is waited for, and commit again at the end of every path, also when they
+// fail.
 #pragma once
 
 #include <QString>
@@ -102,6 +104,7 @@ class MailOperations {
   struct Settings;
 
   bool loadSettings(Settings& settings);
+  void releaseLocks();
   void listMessage(int row, int number, const RuleBook& rules, const std::map<int, std::string>* uids);
   bool hasMarkedRows() const;
   std::optional<std::map<std::string, int>> currentNumbersByUid();
