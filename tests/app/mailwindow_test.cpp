@@ -223,6 +223,30 @@ class MailWindowTest : public QObject {
     QVERIFY(!form.POP->isConnected());
   }
 
+  void executeStartsTheMailProgramAndCloses() {
+    Run run(uniqueName(), 1);
+    TMainForm& form = *run.form;
+    QStringList started;
+    form.startProgram = [&](const QString& path) { started << path; };
+    auto setProgram = [&](const char* path) {
+      {
+        keldraCursor<Config> config(dbCursorForUpdate, &run.db);
+        selectConfig(config);
+        config->emailProgram = path;
+        config.update();
+      }
+      run.db.commit();
+    };
+    setProgram("/nonexistent/mailer");
+    form.executeAction->trigger();  // a missing program: nothing happens
+    QVERIFY(started.isEmpty());
+    QVERIFY(form.isVisible());
+    setProgram("/bin/true");
+    form.executeAction->trigger();
+    QCOMPARE(started, QStringList{"/bin/true"});
+    QVERIFY(!form.isVisible());
+  }
+
   void receiveWithoutAServerAsksForTheSettings() {
     keldraDatabase db(dbReadWrite, 1048576, 4194304, 65536, 1);
     TMainForm form(db, uniqueName());

@@ -96,6 +96,13 @@ class CliTest : public QObject {
     QCOMPARE(QFileInfo(dir).permissions() & 0x0777, QFileDevice::Permissions(0x0700));
     QCOMPARE(QFile::permissions(dir + "/Postsift.kld") & 0x0777, QFileDevice::Permissions(0x0600));
 
+    // A directory and file left more open by an earlier version are tightened.
+    QVERIFY(QFile::setPermissions(dir, QFileDevice::Permissions(0x7755)));
+    QVERIFY(QFile::setPermissions(dir + "/Postsift.kld", QFileDevice::Permissions(0x6644)));
+    QCOMPARE(cli(dir, {"config", "show"}).exitCode, 0);
+    QCOMPARE(QFileInfo(dir).permissions() & 0x0777, QFileDevice::Permissions(0x0700));
+    QCOMPARE(QFile::permissions(dir + "/Postsift.kld") & 0x0777, QFileDevice::Permissions(0x0600));
+
     configure(dir, 40000, {"autoRemove=true"});
     shown = cli(dir, {"config", "show"});
     QVERIFY(shown.out.contains("server=127.0.0.1\nport=40000\nusername=filter\npassword=********\n"));

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -59,10 +60,13 @@ class MailboxUser {
   ~MailboxUser() { db.close(); }
 
   void setAutoRemove(bool on) {
+    change([on](Config& config) { config.autoRemove = on; });
+  }
+  void change(const std::function<void(Config&)>& edit) {
     {
       keldraCursor<Config> config(dbCursorForUpdate, &db);
       selectConfig(config);
-      config->autoRemove = on;
+      edit(*config.get());
       config.update();
     }
     db.commit();
@@ -162,6 +166,24 @@ TEST_F(DovecotTest, AutoRemoveDeletesTheMarkedMessagesInDisplayOrderOnTheSameCon
   const auto left = server->messages();
   ASSERT_EQ(left.size(), 1u);
   EXPECT_TRUE(holdsSubject(left, "Hi"));
+}
+
+TEST_F(DovecotTest, AutoExecuteStartsAnExistingMailProgramOnly) {
+  server->setMessages({mailMessage("a@x.example", "me@home.example", "One")});
+  user.change([](Config& config) {
+    config.autoExecute = true;
+    config.emailProgram = "/nonexistent/mailer";
+  });
+  user.operations.receive();
+  EXPECT_TRUE(user.table.startedPrograms.isEmpty());
+  user.change([](Config& config) { config.emailProgram = "/bin/true"; });
+  user.operations.receive();
+  EXPECT_EQ(user.table.startedPrograms, QStringList{"/bin/true"});
+  // The command line never acts on it.
+  MailOperations::ReceiveOptions options;
+  options.allowAutoExecute = false;
+  user.operations.receive(options);
+  EXPECT_EQ(user.table.startedPrograms.size(), 1);
 }
 
 TEST_F(DovecotTest, EmptyMailboxAndEmptyList) {
