@@ -69,22 +69,15 @@ void Pop3Client::connectToServer() {
   serial++;
   if (current.host.isEmpty()) throw Pop3Error("No POP3 server is configured.");
 
-  QEventLoop loop;
-  QTimer timer;
-  timer.setSingleShot(true);
-  connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
-  connect(socket, &QAbstractSocket::connected, &loop, &QEventLoop::quit);
-  connect(socket, &QAbstractSocket::errorOccurred, &loop, &QEventLoop::quit);
-  connect(this, &Pop3Client::wakeRequested, &loop, &QEventLoop::quit);
   socket->connectToHost(current.host, current.port);
-  timer.start(connectTimeoutMs);
+  bool answered = true;
   if (socket->state() != QAbstractSocket::ConnectedState && socket->error() == QAbstractSocket::UnknownSocketError) {
-    loop.exec();
+    answered = waitForSocket(connectTimeoutMs);
   }
   if (cancelled) throw Pop3Cancelled();
   if (socket->state() != QAbstractSocket::ConnectedState) {
-    const QString reason = timer.isActive() ? socket->errorString()
-                                            : QStringLiteral("no answer within %1 s").arg(connectTimeoutMs / 1000);
+    const QString reason = answered ? socket->errorString()
+                                    : QStringLiteral("no answer within %1 s").arg(connectTimeoutMs / 1000);
     fail(QStringLiteral("Cannot connect to the POP3 server %1: %2.").arg(serverName(), reason));
   }
   socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
@@ -227,20 +220,26 @@ QByteArray Pop3Client::readLine() {
 
 void Pop3Client::waitForData() {
   if (!isConnected()) fail(QStringLiteral("The POP3 server %1 closed the connection.").arg(serverName()));
+  const bool answered = waitForSocket(readTimeoutMs);
+  if (cancelled) throw Pop3Cancelled();
+  if (socket->bytesAvailable() > 0) return;
+  if (!isConnected()) fail(QStringLiteral("The POP3 server %1 closed the connection.").arg(serverName()));
+  if (!answered) {
+    failTimeout(QStringLiteral("The POP3 server %1 did not answer within %2 s.").arg(serverName()).arg(readTimeoutMs / 1000.0));
+  }
+}
+
+bool Pop3Client::waitForSocket(int timeoutMs) {
   QEventLoop loop;
   QTimer timer;
   timer.setSingleShot(true);
   connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+  connect(socket, &QAbstractSocket::connected, &loop, &QEventLoop::quit);
   connect(socket, &QIODevice::readyRead, &loop, &QEventLoop::quit);
   connect(socket, &QAbstractSocket::disconnected, &loop, &QEventLoop::quit);
   connect(socket, &QAbstractSocket::errorOccurred, &loop, &QEventLoop::quit);
   connect(this, &Pop3Client::wakeRequested, &loop, &QEventLoop::quit);
-  timer.start(readTimeoutMs);
+  timer.start(timeoutMs);
   loop.exec();
-  if (cancelled) throw Pop3Cancelled();
-  if (socket->bytesAvailable() > 0) return;
-  if (!isConnected()) fail(QStringLiteral("The POP3 server %1 closed the connection.").arg(serverName()));
-  if (!timer.isActive()) {
-    failTimeout(QStringLiteral("The POP3 server %1 did not answer within %2 s.").arg(serverName()).arg(readTimeoutMs / 1000.0));
-  }
+  return timer.isActive();
 }

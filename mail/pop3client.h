@@ -121,6 +121,10 @@ class Pop3Client : public QObject {
   bool requestMessage(int number);
 
   void waitForData();
+  // Waits in a local event loop, so the window keeps painting, until the socket
+  // connects, receives, closes or fails, or cancel() is called. False when
+  // `timeoutMs` passed first.
+  bool waitForSocket(int timeoutMs);
   [[noreturn]] void fail(const QString& message);
   [[noreturn]] void failTimeout(const QString& message);
   QString serverName() const;

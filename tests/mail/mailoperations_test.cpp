@@ -43,6 +43,15 @@ bool holdsSubject(const std::vector<std::string>& messages, const std::string& s
   return false;
 }
 
+// Another mail program deletes message `number` of the test account.
+void deleteByAnotherClient(uint16_t port, int number) {
+  Pop3Client other;
+  other.setSettings({QStringLiteral("127.0.0.1"), port, QStringLiteral("filter"), QStringLiteral("secret")});
+  other.connectToServer();
+  other.deleteMessage(number);
+  other.disconnectFromServer();
+}
+
 // A database with one settings record pointing at `port`, the mail operations over an
 // in-memory message list, and the client they drive.
 class MailboxUser {
@@ -220,12 +229,7 @@ TEST_F(DovecotTest, RemoveInANewConnectionDeletesExactlyTheListedMarkedMessages)
   user.addRule<EmailFrom>("spam.example", true);
   user.operations.receive();
 
-  Pop3Client other;
-  other.setSettings({QStringLiteral("127.0.0.1"), server->port(), QString::fromStdString(server->user()),
-                     QString::fromStdString(server->password())});
-  other.connectToServer();
-  other.deleteMessage(1);
-  other.disconnectFromServer();
+  deleteByAnotherClient(server->port(), 1);
   server->deliver(mailMessage("new@spam.example", "me@home.example", "Spam five, never listed"));
 
   proxy->clear();
@@ -244,12 +248,7 @@ TEST_F(DovecotTest, RemoveInANewConnectionSkipsAndReportsMarkedMessagesThatAreGo
   user.addRule<EmailFrom>("spam.example", true);
   user.operations.receive();
 
-  Pop3Client other;
-  other.setSettings({QStringLiteral("127.0.0.1"), server->port(), QString::fromStdString(server->user()),
-                     QString::fromStdString(server->password())});
-  other.connectToServer();
-  other.deleteMessage(1);
-  other.disconnectFromServer();
+  deleteByAnotherClient(server->port(), 1);
 
   proxy->clear();
   user.operations.remove();
@@ -410,11 +409,7 @@ TEST_F(FaultTest, WithoutUniqueIdsAShiftedMessageIsSkipped) {
   user.operations.receive();
 
   // Another client deletes message 1: "Three" is now number 2.
-  Pop3Client other;
-  other.setSettings({QStringLiteral("127.0.0.1"), server.port(), QStringLiteral("filter"), QStringLiteral("secret")});
-  other.connectToServer();
-  other.deleteMessage(1);
-  other.disconnectFromServer();
+  deleteByAnotherClient(server.port(), 1);
 
   user.operations.remove();
   EXPECT_EQ(commands().back(), "QUIT");

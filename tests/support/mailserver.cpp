@@ -105,6 +105,28 @@ void closeFd(int& fd) {
   fd = -1;
 }
 
+// The listening socket and wake pipe of a server thread; on failure nothing stays open.
+void openListener(int& listenFd, uint16_t& port, int wake[2]) {
+  listenFd = listenLoopback(port);
+  try {
+    makeWakePipe(wake);
+  } catch (...) {
+    closeFd(listenFd);
+    throw;
+  }
+}
+
+// Wakes a server thread, waits for it to end and closes its listening socket and pipe.
+void stopListener(std::thread& thread, int& listenFd, int wake[2]) {
+  char c = 0;
+  ssize_t n = write(wake[1], &c, 1);
+  (void)n;
+  thread.join();
+  closeFd(listenFd);
+  closeFd(wake[0]);
+  closeFd(wake[1]);
+}
+
 // Sends as much of `out` as the socket takes now. False when the peer is gone.
 bool sendPending(int fd, std::string& out) {
   while (!out.empty()) {
@@ -489,24 +511,12 @@ struct RecordingProxy::Session {
 };
 
 RecordingProxy::RecordingProxy(uint16_t upstreamPort) : upstream(upstreamPort) {
-  listenFd = listenLoopback(listenPort);
-  try {
-    makeWakePipe(wake);
-  } catch (...) {
-    closeFd(listenFd);
-    throw;
-  }
+  openListener(listenFd, listenPort, wake);
   thread = std::thread([this] { run(); });
 }
 
 RecordingProxy::~RecordingProxy() {
-  char c = 0;
-  ssize_t n = write(wake[1], &c, 1);
-  (void)n;
-  thread.join();
-  closeFd(listenFd);
-  closeFd(wake[0]);
-  closeFd(wake[1]);
+  stopListener(thread, listenFd, wake);
 }
 
 std::vector<std::string> RecordingProxy::commands() const {
@@ -713,24 +723,12 @@ struct ScriptedPop3Server::Connection {
 ScriptedPop3Server::ScriptedPop3Server(std::vector<std::string> list, std::string user, std::string password)
     : userName(std::move(user)), userPassword(std::move(password)) {
   for (auto& text : list) mailbox.push_back({"uid" + std::to_string(nextUid++), std::move(text)});
-  listenFd = listenLoopback(listenPort);
-  try {
-    makeWakePipe(wake);
-  } catch (...) {
-    closeFd(listenFd);
-    throw;
-  }
+  openListener(listenFd, listenPort, wake);
   thread = std::thread([this] { run(); });
 }
 
 ScriptedPop3Server::~ScriptedPop3Server() {
-  char c = 0;
-  ssize_t n = write(wake[1], &c, 1);
-  (void)n;
-  thread.join();
-  closeFd(listenFd);
-  closeFd(wake[0]);
-  closeFd(wake[1]);
+  stopListener(thread, listenFd, wake);
 }
 
 void ScriptedPop3Server::setFaultHook(std::function<Fault(const std::string&)> h) {
