@@ -44,7 +44,7 @@ std::string ruleSearchPattern(const std::string& search) {
   const char escape = ruleSearchEscape[0];
   std::string pattern = "%";
   for (char c : search) {
-    if (c == '%' || c == '_' || c == escape) pattern.push_back(escape);
+    if (c == escape) pattern.push_back(escape);
     pattern.push_back(c);
   }
   pattern.push_back('%');

@@ -90,9 +90,10 @@ oid_t insertConfig(dbDatabase& db, const Config& config);
 
 // --- Rule tables (EmailFrom, EmailTo, EmailSubject)
 
-// The LIKE pattern that finds `search` anywhere in a rule text, every character taken
-// literally: '%', '_' and the escape character '\' are escaped. Used with
-// ruleSearchEscape as the ESCAPE character.
+// The LIKE pattern that finds `search` anywhere in a rule text: '%' and '_' in it keep
+// their pattern meaning (any run, any one character); the escape character '\' is
+// escaped, so that a backslash matches itself. Used with ruleSearchEscape as the
+// ESCAPE character.
 std::string ruleSearchPattern(const std::string& search);
 constexpr const char* ruleSearchEscape = "\\";
 
@@ -117,9 +118,9 @@ uint32_t selectRuleByText(keldraCursor<Rule>& cursor, const char* lowerText) {
   return cursor.select(query);
 }
 
-// The rules whose text contains `search`. The search text is passed to the engine as
-// a string parameter of a LIKE pattern, never pasted into the condition text: a quote
-// in it cannot break the condition, and '%' and '_' in it match only themselves.
+// The rules whose text contains `search` ('%' and '_' in it acting as patterns). The
+// search text is passed to the engine as a string parameter of a LIKE pattern, never
+// pasted into the condition text: a quote in it cannot break the condition.
 template <class Rule>
 uint32_t selectRulesContaining(keldraCursor<Rule>& cursor, const std::string& search) {
   const std::string pattern = ruleSearchPattern(search);

@@ -1,6 +1,5 @@
 #include "commands.h"
 
-#include <QDir>
 
 #include <algorithm>
 #include <array>
@@ -10,11 +9,12 @@
 #include <vector>
 
 #include "datadir.h"
-#include "lowercase.h"
 #include "mailoperations.h"
 #include "messagetable.h"
 #include "pop3client.h"
+#include "ruletables.h"
 #include "session.h"
+#include "settings.h"
 #include "tables.h"
 
 const char* const usageText =
@@ -23,7 +23,7 @@ const char* const usageText =
     "  config set NAME=VALUE...       (password=- reads the password from standard input)\n"
     "  rule add from|to|subject remove|keep TEXT\n"
     "  rule delete from|to|subject TEXT\n"
-    "  rule list from|to|subject [all|remove|keep]\n"
+    "  rule list from|to|subject [all|remove|keep] [--search TEXT]\n"
     "  receive [--remove] [--json]\n";
 
 namespace {
@@ -39,28 +39,28 @@ void print(const QString& line) { std::cout << line.toStdString() << '\n'; }
 
 enum class SettingKind { text, port, flag };
 
-struct Setting {
+struct SettingName {
   const char* name;
   SettingKind kind;
-  const char* Config::*text;
-  bool Config::*flag;
+  std::string Settings::*text;
+  bool Settings::*flag;
 };
 
-const std::array<Setting, 10> settings{{
-    {"server", SettingKind::text, &Config::server, nullptr},
+const std::array<SettingName, 10> settingNames{{
+    {"server", SettingKind::text, &Settings::server, nullptr},
     {"port", SettingKind::port, nullptr, nullptr},
-    {"username", SettingKind::text, &Config::username, nullptr},
-    {"password", SettingKind::text, &Config::password, nullptr},
-    {"fromAdd", SettingKind::flag, nullptr, &Config::fromAdd},
-    {"toAdd", SettingKind::flag, nullptr, &Config::toAdd},
-    {"subjectAdd", SettingKind::flag, nullptr, &Config::subjectAdd},
-    {"autoRemove", SettingKind::flag, nullptr, &Config::autoRemove},
-    {"autoExecute", SettingKind::flag, nullptr, &Config::autoExecute},
-    {"emailProgram", SettingKind::text, &Config::emailProgram, nullptr},
+    {"username", SettingKind::text, &Settings::username, nullptr},
+    {"password", SettingKind::text, &Settings::password, nullptr},
+    {"fromAdd", SettingKind::flag, nullptr, &Settings::fromAdd},
+    {"toAdd", SettingKind::flag, nullptr, &Settings::toAdd},
+    {"subjectAdd", SettingKind::flag, nullptr, &Settings::subjectAdd},
+    {"autoRemove", SettingKind::flag, nullptr, &Settings::autoRemove},
+    {"autoExecute", SettingKind::flag, nullptr, &Settings::autoExecute},
+    {"emailProgram", SettingKind::text, &Settings::emailProgram, nullptr},
 }};
 
-const Setting* findSetting(const QString& name) {
-  for (const Setting& setting : settings) {
+const SettingName* findSetting(const QString& name) {
+  for (const SettingName& setting : settingNames) {
     if (name == QLatin1String(setting.name)) return &setting;
   }
   return nullptr;
@@ -68,20 +68,11 @@ const Setting* findSetting(const QString& name) {
 
 // One NAME=VALUE of "config set", checked.
 struct Assignment {
-  const Setting* setting;
+  const SettingName* setting;
   std::string text;  // text settings (UTF-8)
   uint16_t port = 0;
   bool flag = false;
 };
-
-uint16_t parsePort(const QString& value) {
-  bool isNumber = false;
-  const uint number = value.toUInt(&isNumber, 10);
-  if (!isNumber || number < 1 || number > 65535 || value.startsWith(QLatin1Char('+'))) {
-    usage(QStringLiteral("port must be a number from 1 to 65535, not \"%1\"").arg(value));
-  }
-  return uint16_t(number);
-}
 
 Assignment parseAssignment(const QString& word) {
   const qsizetype equals = word.indexOf(QLatin1Char('='));
@@ -92,7 +83,12 @@ Assignment parseAssignment(const QString& word) {
   if (assignment.setting == nullptr) usage(QStringLiteral("no setting is called \"%1\"").arg(name));
   switch (assignment.setting->kind) {
     case SettingKind::text: assignment.text = value.toStdString(); break;
-    case SettingKind::port: assignment.port = parsePort(value); break;
+    case SettingKind::port: {
+      const std::optional<uint16_t> port = parsePortText(value.toStdString());
+      if (!port) usage(QString::fromLatin1(badPortText) + QStringLiteral(" Not \"%1\".").arg(value));
+      assignment.port = *port;
+      break;
+    }
     case SettingKind::flag:
       if (value != QLatin1String("true") && value != QLatin1String("false")) {
         usage(QStringLiteral("%1 must be true or false, not \"%2\"").arg(name, value));
@@ -111,48 +107,46 @@ std::string readPasswordLine() {
   return line;
 }
 
+Settings storedSettings(dbDatabase& db) {
+  std::optional<Settings> settings = readSettings(db);
+  if (!settings) throw CommandError("the database holds no settings record");
+  return *settings;
+}
+
 void showConfig(dbDatabase& db) {
-  keldraCursor<Config> config(dbCursorForReading, &db);
-  if (selectConfig(config) == 0) throw CommandError("the database holds no settings record");
-  for (const Setting& setting : settings) {
-    QString value;
+  const Settings settings = storedSettings(db);
+  for (const SettingName& setting : settingNames) {
+    std::string value;
     switch (setting.kind) {
-      case SettingKind::text: {
-        const char* text = (*config.get()).*setting.text;
-        value = QString::fromUtf8(text != nullptr ? text : "");
-        if (setting.text == &Config::password && !value.isEmpty()) value = QStringLiteral("********");
+      case SettingKind::text:
+        value = settings.*setting.text;
+        if (setting.text == &Settings::password && !value.empty()) value = "********";
         break;
-      }
-      case SettingKind::port: value = QString::number(uint16_t(config->port)); break;
-      case SettingKind::flag:
-        value = (*config.get()).*setting.flag ? QStringLiteral("true") : QStringLiteral("false");
-        break;
+      case SettingKind::port: value = std::to_string(settings.port); break;
+      case SettingKind::flag: value = settings.*setting.flag ? "true" : "false"; break;
     }
-    print(QString::fromLatin1(setting.name) + QLatin1Char('=') + value);
+    std::cout << setting.name << '=' << value << '\n';
   }
 }
 
-void setConfig(dbDatabase& db, std::vector<Assignment> assignments) {
-  for (Assignment& assignment : assignments) {
-    if (assignment.setting->text == &Config::password && assignment.text == "-") assignment.text = readPasswordLine();
-  }
-  keldraCursor<Config> config(dbCursorForUpdate, &db);
-  if (selectConfig(config) == 0) throw CommandError("the database holds no settings record");
-  // The record's strings point at `assignments` until update copies them in.
+void setConfig(dbDatabase& db, const std::vector<Assignment>& assignments) {
+  Settings settings = storedSettings(db);
   for (const Assignment& assignment : assignments) {
     switch (assignment.setting->kind) {
-      case SettingKind::text: (*config.get()).*assignment.setting->text = assignment.text.c_str(); break;
-      case SettingKind::port: config->port = int16_t(assignment.port); break;  // its 16 bits
-      case SettingKind::flag: (*config.get()).*assignment.setting->flag = assignment.flag; break;
+      case SettingKind::text:
+        settings.*assignment.setting->text =
+            assignment.setting->text == &Settings::password && assignment.text == "-" ? readPasswordLine()
+                                                                                       : assignment.text;
+        break;
+      case SettingKind::port: settings.port = assignment.port; break;
+      case SettingKind::flag: settings.*assignment.setting->flag = assignment.flag; break;
     }
   }
-  config.update();
+  writeSettings(db, settings);
 }
 
 // ---------------------------------------------------------------------------------------
 // Rules
-
-enum class RuleTable { from, to, subject };
 
 RuleTable parseRuleTable(const QString& word) {
   if (word == QLatin1String("from")) return RuleTable::from;
@@ -161,53 +155,37 @@ RuleTable parseRuleTable(const QString& word) {
   usage(QStringLiteral("expected from, to or subject, not \"%1\"").arg(word));
 }
 
-// Calls `work` with a null pointer of the table's record type.
-template <class Work>
-void withRuleTable(RuleTable table, Work work) {
-  switch (table) {
-    case RuleTable::from: work(static_cast<EmailFrom*>(nullptr)); break;
-    case RuleTable::to: work(static_cast<EmailTo*>(nullptr)); break;
-    case RuleTable::subject: work(static_cast<EmailSubject*>(nullptr)); break;
+// "rule list TABLE [all|remove|keep] [--search TEXT]".
+struct RuleListing {
+  RuleTable table;
+  RuleFilter filter = RuleFilter::all;
+  QString search;
+};
+
+RuleListing parseRuleListing(const QStringList& words) {
+  RuleListing listing{parseRuleTable(words.value(2)), RuleFilter::all, {}};
+  for (qsizetype i = 3; i < words.size(); ++i) {
+    const QString& word = words[i];
+    if (word == QLatin1String("--search")) {
+      if (i + 1 >= words.size()) usage(QStringLiteral("--search needs a text"));
+      listing.search = words[++i];
+    } else if (i == 3 && word == QLatin1String("all")) {
+      listing.filter = RuleFilter::all;
+    } else if (i == 3 && word == QLatin1String("remove")) {
+      listing.filter = RuleFilter::remove;
+    } else if (i == 3 && word == QLatin1String("keep")) {
+      listing.filter = RuleFilter::keep;
+    } else {
+      usage(QStringLiteral("expected all, remove, keep or --search TEXT, not \"%1\"").arg(word));
+    }
   }
+  return listing;
 }
 
-const char* duplicateText(RuleTable table) {
-  return table == RuleTable::subject ? "This subject has been added already." : "This email has been added already.";
-}
-
-void addRule(dbDatabase& db, RuleTable table, bool remove, const std::string& text) {
-  const std::string lower = lowerText(text);
-  withRuleTable(table, [&](auto* type) {
-    using Rule = std::remove_pointer_t<decltype(type)>;
-    keldraCursor<Rule> existing(dbCursorForReading, &db);
-    if (selectRuleByText(existing, lower.c_str()) > 0) throw CommandError(duplicateText(table));
-    insertRule<Rule>(db, lower.c_str(), remove);
-  });
-}
-
-void deleteRule(dbDatabase& db, RuleTable table, const std::string& text) {
-  const std::string lower = lowerText(text);
-  withRuleTable(table, [&](auto* type) {
-    using Rule = std::remove_pointer_t<decltype(type)>;
-    keldraCursor<Rule> rule(dbCursorForUpdate, &db);
-    if (selectRuleByText(rule, lower.c_str()) == 0) throw CommandError("no such rule: " + lower);
-    rule.remove();
-  });
-}
-
-void listRules(dbDatabase& db, RuleTable table, const QString& which) {
-  withRuleTable(table, [&](auto* type) {
-    using Rule = std::remove_pointer_t<decltype(type)>;
-    keldraCursor<Rule> rule(dbCursorForReading, &db);
-    const uint32_t count = which == QLatin1String("remove") ? selectRemoveRules(rule)
-                           : which == QLatin1String("keep") ? selectKeepRules(rule)
-                                                            : selectAllRules(rule);
-    if (count == 0) return;
-    do {
-      std::cout << rule.getOid() << '\t' << (rule->text != nullptr ? rule->text : "") << '\t'
-                << (rule->remove ? "Yes" : "No") << '\n';
-    } while (rule.next() != nullptr);
-  });
+void listRules(dbDatabase& db, const RuleListing& listing) {
+  for (const RuleRow& rule : searchRules(db, listing.table, listing.filter, listing.search)) {
+    std::cout << rule.oid << '\t' << rule.text.toStdString() << '\t' << (rule.remove ? "Yes" : "No") << '\n';
+  }
 }
 
 // ---------------------------------------------------------------------------------------
@@ -343,12 +321,8 @@ void checkCommand(const QStringList& words) {
       parseRuleTable(words[2]);
       return;
     }
-    if (object == QLatin1String("list") && (words.size() == 3 || words.size() == 4)) {
-      parseRuleTable(words[2]);
-      const QString which = words.value(3, QStringLiteral("all"));
-      if (which != QLatin1String("all") && which != QLatin1String("remove") && which != QLatin1String("keep")) {
-        usage(QStringLiteral("expected all, remove or keep, not \"%1\"").arg(which));
-      }
+    if (object == QLatin1String("list") && words.size() >= 3) {
+      parseRuleListing(words);
       return;
     }
     usage(QStringLiteral("expected rule add, rule delete or rule list with their arguments"));
@@ -382,16 +356,20 @@ void runCommand(const CommandLine& command, Pop3Client& mailbox) {
       } else {
         std::vector<Assignment> assignments;
         for (const QString& word : words.mid(2)) assignments.push_back(parseAssignment(word));
-        setConfig(db, std::move(assignments));
+        setConfig(db, assignments);
       }
     } else if (words[0] == QLatin1String("rule")) {
       const RuleTable table = parseRuleTable(words[2]);
       if (words[1] == QLatin1String("add")) {
-        addRule(db, table, words[3] == QLatin1String("remove"), words[4].toStdString());
+        if (!addRule(db, table, words[4], words[3] == QLatin1String("remove"))) {
+          throw CommandError(duplicateRuleText(table).toStdString());
+        }
       } else if (words[1] == QLatin1String("delete")) {
-        deleteRule(db, table, words[3].toStdString());
+        const std::optional<uint32_t> rule = findRule(db, table, words[3]);
+        if (!rule) throw CommandError("no such rule: " + words[3].toStdString());
+        deleteRule(db, table, *rule);
       } else {
-        listRules(db, table, words.value(3, QStringLiteral("all")));
+        listRules(db, parseRuleListing(words));
       }
     } else {
       receive(db, mailbox, words.contains(QLatin1String("--remove")), words.contains(QLatin1String("--json")));

@@ -5,7 +5,10 @@
 #include <optional>
 
 #include "classifier.h"
+#include "lowercase.h"
 #include "pop3client.h"
+#include "ruletables.h"
+#include "settings.h"
 #include "tables.h"
 
 const char* const notConfiguredText = "Please press [Config] button to config the POP3 server.";
@@ -31,7 +34,8 @@ class CommitAtEnd {
 
 }  // namespace
 
-struct MailOperations::Settings {
+// What an operation keeps of the settings it read at its start.
+struct MailOperations::KeptSettings {
   bool autoRemove = false;
   bool autoExecute = false;
   QString emailProgram;
@@ -42,22 +46,17 @@ MailOperations::MailOperations(dbDatabase& db, Pop3Client& mailbox, MessageListP
 
 // Reads the settings record, hands the account to the mailbox and the add settings to
 // the window. False, after telling the user, when no mailbox is configured.
-bool MailOperations::loadSettings(Settings& settings) {
-  keldraCursor<Config> config(dbCursorForReading, &db);
-  if (selectConfig(config) == 0 || config->server == nullptr || config->server[0] == '\0') {
+bool MailOperations::loadSettings(KeptSettings& settings) {
+  const std::optional<Settings> stored = readSettings(db);
+  if (!stored || stored->server.empty()) {
     view.showMessage(QString::fromLatin1(notConfiguredText));
     return false;
   }
-  Pop3Settings account;
-  account.host = QString::fromUtf8(config->server);
-  account.port = quint16(uint16_t(config->port));  // ports above 32767 are stored as their 16 bits
-  account.username = QString::fromUtf8(config->username != nullptr ? config->username : "");
-  account.password = QString::fromUtf8(config->password != nullptr ? config->password : "");
-  mailbox.setSettings(account);
-  view.setAddSettings(config->fromAdd, config->toAdd, config->subjectAdd);
-  settings.autoRemove = config->autoRemove;
-  settings.autoExecute = config->autoExecute;
-  settings.emailProgram = QString::fromUtf8(config->emailProgram != nullptr ? config->emailProgram : "");
+  mailbox.setSettings({fromUtf8(stored->server), stored->port, fromUtf8(stored->username), fromUtf8(stored->password)});
+  view.setAddSettings(stored->fromAdd, stored->toAdd, stored->subjectAdd);
+  settings.autoRemove = stored->autoRemove;
+  settings.autoExecute = stored->autoExecute;
+  settings.emailProgram = fromUtf8(stored->emailProgram);
   return true;
 }
 
@@ -71,7 +70,7 @@ void MailOperations::releaseLocks() { db.commit(); }
 
 void MailOperations::receive(const ReceiveOptions& options) {
   CommitAtEnd commit(db);
-  Settings settings;
+  KeptSettings settings;
   if (!loadSettings(settings)) return;
   const RuleBook rules = loadRuleBook(db);
   releaseLocks();
@@ -148,7 +147,7 @@ void MailOperations::listMessage(int row, int number, const RuleBook& rules,
 
 void MailOperations::remove() {
   CommitAtEnd commit(db);
-  Settings settings;
+  KeptSettings settings;
   if (!loadSettings(settings)) return;
   releaseLocks();
   // The listed numbers hold only in the connection that listed them.
@@ -238,9 +237,9 @@ int MailOperations::currentNumber(int listedNumber, const std::map<std::string, 
 
 bool MailOperations::execute() {
   CommitAtEnd commit(db);
-  keldraCursor<Config> config(dbCursorForReading, &db);
-  if (selectConfig(config) == 0 || config->emailProgram == nullptr) return false;
-  const QString program = QString::fromUtf8(config->emailProgram);
+  const std::optional<Settings> stored = readSettings(db);
+  if (!stored) return false;
+  const QString program = fromUtf8(stored->emailProgram);
   if (!QFileInfo(program).isFile()) return false;  // a missing program: nothing happens
   view.startProgram(program);
   return true;
@@ -272,4 +271,28 @@ void MailOperations::readMessage(int row, int column) {
   }
   view.showMessageView(message);
   mailbox.disconnectFromServer();
+}
+
+// ---------------------------------------------------------------------------------------
+// Rules added from the list
+
+bool MailOperations::addRuleFromList(int column, const QString& text, bool remove) {
+  CommitAtEnd commit(db);
+  const RuleTable table = RuleTable(column);
+  if (!addRule(db, table, text, remove)) {
+    view.showMessage(duplicateRuleText(table));
+    return false;
+  }
+  if (remove) markMatching(column, lowerText(text.toStdString()));
+  return true;
+}
+
+void MailOperations::markMatching(int column, const std::string& lowerRule) {
+  const Mark mark = column == toColumn ? Mark::to : column == subjectColumn ? Mark::subject : Mark::from;
+  for (int row = 1; row < view.rowCount(); ++row) {
+    if (!view.cell(markColumn, row).isEmpty()) continue;
+    if (!ruleMatches(lowerText(view.cell(column, row).toStdString()), lowerRule)) continue;
+    view.setCell(markColumn, row, QString::fromLatin1(markText(mark)));
+    removeCount++;
+  }
 }

@@ -91,6 +91,13 @@ class MailOperations {
   // Shows the message of list row `row`: decoded (column 0) or as its source (column 4).
   void readMessage(int row, int column);
 
+  // Adds a rule from the message list to the table of list column `column` (1 From,
+  // 2 To, 3 Subject) with the lower-cased `text`, and commits. When the table has that
+  // text already, shows its duplicate message and adds nothing. A remove rule marks
+  // every unmarked listed message whose lower-cased cell in `column` contains it (and
+  // counts it in removeCount); nothing is ever unmarked. True when the rule was added.
+  bool addRuleFromList(int column, const QString& text, bool remove);
+
   int removeCount = 0;  // rows carrying a mark
   // Marked messages the last remove skipped because the server no longer had them.
   int skippedByLastRemove = 0;
@@ -101,9 +108,9 @@ class MailOperations {
     bool headerKnown = false;
     std::string messageId, from, to, subject;
   };
-  struct Settings;
+  struct KeptSettings;
 
-  bool loadSettings(Settings& settings);
+  bool loadSettings(KeptSettings& settings);
   void releaseLocks();
   void listMessage(int row, int number, const RuleBook& rules, const std::map<int, std::string>* uids);
   bool hasMarkedRows() const;
@@ -111,6 +118,7 @@ class MailOperations {
   // The server's current number of the listed message `listedNumber`, or 0 when it is
   // gone (or cannot be told apart from another).
   int currentNumber(int listedNumber, const std::map<std::string, int>* numbersByUid);
+  void markMatching(int column, const std::string& lowerRule);
 
   dbDatabase& db;
   Pop3Client& mailbox;
