@@ -9,12 +9,14 @@
 #include <QIcon>
 #include <QKeySequence>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QPixmap>
 #include <QProcess>
 #include <QProgressBar>
+#include <QRadioButton>
 #include <QScreen>
 #include <QStatusBar>
 #include <QTimer>
@@ -22,10 +24,13 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include "addfilterform.h"
+#include "configform.h"
 #include "mailoperations.h"
 #include "messagegrid.h"
 #include "pop3client.h"
 #include "readmessageform.h"
+#include "settings.h"
 #include "yesnoform.h"
 
 namespace {
@@ -380,9 +385,22 @@ void TMainForm::gridDblClick(int column, int row) {
   if (running || row < 1 || row >= grid->rowCount()) return;
   if (column == idColumn || column == markColumn) {
     runOperation([this, row, column] { mail->readMessage(row, column); });
+    return;
   }
-  // Adding a rule from a From, To or Subject cell comes with the rule editor.
+  if (column < fromColumn || column > subjectColumn) return;  // no cell under the mouse
+  const bool atOnce = column == fromColumn ? fromAdd : column == toColumn ? toAdd : subjectAdd;
+  if (!atOnce) {
+    currentColumn = column;
+    addFilterAction->trigger();
+    return;
+  }
+  // A remove rule from the cell's text, at once.
+  if (!mail->addRuleFromList(column, grid->cell(column, row), true)) return;
+  grid->viewport()->update();
+  showRemoveCount();
 }
+
+void TMainForm::showRemoveCount() { setStatusText(1, QStringLiteral("To be removed: %1").arg(removeCount())); }
 
 // ---------------------------------------------------------------------------------------
 // Actions
@@ -415,8 +433,42 @@ void TMainForm::executeActionExecute() {
     if (mail->execute()) closeRequested = true;
   });
 }
-void TMainForm::addFilterActionExecute() {}
-void TMainForm::configActionExecute() {}
+void TMainForm::addFilterActionExecute() {
+  if (running) return;
+  const int row = grid->firstSelectedRow();
+  if (row < 1) return;
+  TAddFilterForm dialog(this);
+  dialog.storedFromText = grid->cell(fromColumn, row);
+  dialog.storedToText = grid->cell(toColumn, row);
+  dialog.storedSubjectText = grid->cell(subjectColumn, row);
+  dialog.text->setText(dialog.storedFromText);
+  // Choosing a field fills the text with that field's cell.
+  if (currentColumn == toColumn) dialog.toRadio->click();
+  if (currentColumn == subjectColumn) dialog.subjectRadio->click();
+  if (dialog.exec() == QDialog::Accepted) {
+    mail->addRuleFromList(dialog.chosenField(), dialog.text->text(), dialog.removeRadio->isChecked());
+  }
+  grid->viewport()->update();
+  database().commit();
+  showRemoveCount();
+}
+
+void TMainForm::configActionExecute() {
+  if (running) return;
+  TConfigForm form(database(), this);
+  if (const std::optional<Settings> stored = readSettings(database())) form.showSettings(*stored);
+  if (form.exec() == QDialog::Accepted) {
+    // Selected again: the rule editor opened from the window has committed meanwhile.
+    if (const std::optional<Settings> current = readSettings(database())) {
+      const Settings edited = form.editedSettings(*current);
+      writeSettings(database(), edited);
+      fromAdd = edited.fromAdd;
+      toAdd = edited.toAdd;
+      subjectAdd = edited.subjectAdd;
+    }
+  }
+  database().commit();
+}
 void TMainForm::backupActionExecute() {}
 
 void TMainForm::exitActionExecute() { close(); }

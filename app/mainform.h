@@ -139,6 +139,7 @@ class TMainForm : public QMainWindow {
   QAction* makeAction(const char* objectName, const QString& caption, int key, void (TMainForm::*handler)());
   QToolButton* makeButton(const char* objectName, QAction* action, QWidget* parent);
   void placeProgressBar();
+  void showRemoveCount();  // status panel 1
   void trayActivated(QSystemTrayIcon::ActivationReason reason);
 
   // The automatic backup and the mailbox connection used at start-up and closing.

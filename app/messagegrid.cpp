@@ -332,3 +332,11 @@ int TMessageGrid::currentRow() const {
   const QModelIndex current = currentIndex();
   return current.isValid() ? current.row() + 1 : -1;
 }
+
+int TMessageGrid::firstSelectedRow() const {
+  int first = -1;
+  for (const QModelIndex& index : selectionModel()->selectedRows()) {
+    if (first < 0 || index.row() + 1 < first) first = index.row() + 1;
+  }
+  return first;
+}

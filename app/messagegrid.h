@@ -56,6 +56,7 @@ class TMessageGrid : public QTableView {
   int columnAtPoint(const QPoint& point) const;
   bool isRowSelected(int row) const;
   int currentRow() const;  // the grid row of the current cell, -1 if none
+  int firstSelectedRow() const;  // the first selected grid row, -1 if none
 
  signals:
   void gridClick(int column, int row);

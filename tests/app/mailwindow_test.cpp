@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -16,10 +17,12 @@
 #include <memory>
 #include <string>
 
+#include "configform.h"
 #include "mailoperations.h"
 #include "mailserver.h"
 #include "mainform.h"
 #include "messagegrid.h"
+#include "modaldriver.h"
 #include "pop3client.h"
 #include "readmessageform.h"
 #include "samplemail.h"
@@ -80,20 +83,6 @@ class MailWindowTest : public QObject {
     return texts;
   }
 
-  // Runs `check` on the read-message window once it is shown, then closes it.
-  static void whenReadWindowShows(const std::function<void(TReadMessageForm*)>& check, bool* seen) {
-    auto* poll = new QTimer;
-    QObject::connect(poll, &QTimer::timeout, poll, [poll, check, seen] {
-      auto* window = qobject_cast<TReadMessageForm*>(QApplication::activeModalWidget());
-      if (window == nullptr) return;
-      *seen = true;
-      check(window);
-      window->cancelButton->click();
-      poll->deleteLater();
-    });
-    poll->start(20);
-  }
-
  private slots:
   void initTestCase() {
     QVERIFY(dataDir.isValid());
@@ -130,7 +119,7 @@ class MailWindowTest : public QObject {
 
     // A double click on the ID cell shows the decoded message with its attachments.
     bool seen = false;
-    whenReadWindowShows(
+    onNextModal<TReadMessageForm>(
         [](TReadMessageForm* window) {
           QCOMPARE(window->windowTitle(), QStringLiteral("Read Message"));
           QCOMPARE(window->from->text(), QStringLiteral("Carol <carol@example.org>"));
@@ -139,6 +128,7 @@ class MailWindowTest : public QObject {
           QVERIFY(window->attachment->isVisibleTo(window));
           QCOMPARE(window->attachment->toPlainText(), QStringLiteral("beach.jpg\n行程.pdf"));
           QCOMPARE(window->msg->toPlainText(), QStringLiteral("Here are the photos.\nSee you soon."));
+          window->cancelButton->click();
         },
         &seen);
     // The grid turns mouse double clicks into this signal (its own tests show it).
@@ -154,6 +144,32 @@ class MailWindowTest : public QObject {
     QCOMPARE(proxy->commands(), (std::vector<std::string>{"USER filter", "PASS secret", "UIDL", "DELE 2", "QUIT"}));
     QCOMPARE(dovecot->messages().size(), size_t(2));
     QVERIFY(run.errors.isEmpty());
+  }
+
+  // The account typed into the configuration window, on a port above 32767 (the
+  // kernel's ephemeral ports all are), is the one the receive logs in to.
+  void aPortAbove32767TypedInTheConfigurationWorks() {
+    dovecot->setMessages({mailMessage("a@x.example", "me@home.example", "Hello")});
+    QVERIFY(proxy->port() > 32767);
+    keldraDatabase db(dbReadWrite, 1048576, 4194304, 65536, 1);
+    TMainForm form(db, uniqueName());
+    form.showError = [](const QString& text) { QFAIL(qPrintable(text)); };
+    form.show();
+    QVERIFY(QTest::qWaitFor([&] { return form.startupState() == TMainForm::StartupState::running; }, 10000));
+    const uint16_t port = proxy->port();
+    onNextModal<TConfigForm>([port](TConfigForm* window) {
+      window->pop3Server->setText(QStringLiteral("127.0.0.1"));
+      window->port->setText(QString::number(port));
+      window->username->setText(QStringLiteral("filter"));
+      window->password->setText(QStringLiteral("secret"));
+      window->okButton->click();
+    });
+    form.configAction->trigger();
+    form.receiveAction->trigger();
+    QCOMPARE(form.grid->rowCount(), 2);
+    QCOMPARE(form.grid->cell(3, 1), QStringLiteral("Hello"));
+    form.close();
+    db.close();
   }
 
   // While a receive waits for a slow server the window paints, refuses every other

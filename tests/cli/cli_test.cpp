@@ -1,7 +1,9 @@
 // postsift-cli run as a child process: settings, rules, receive against Dovecot compared
 // with the window's grid, exit statuses, signals, and sharing one database with the
 // window.
+#include <QComboBox>
 #include <QDir>
+#include <QLineEdit>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -14,6 +16,7 @@
 #include <string>
 
 #include "mailserver.h"
+#include "filterform.h"
 #include "mainform.h"
 #include "messagegrid.h"
 #include "samplemail.h"
@@ -127,6 +130,36 @@ class CliTest : public QObject {
     QCOMPARE(cli(dir, {"rule", "delete", "from", "spam@example.com"}).exitCode, 1);
   }
 
+  // "rule list --search" lists what the rule editor's text search lists.
+  void searchListsWhatTheEditorLists() {
+    const QString dir = newDataDir();
+    for (const char* text : {"50% off", "it's a deal", "c:\\mail", "a_b", "axb", "plain"}) {
+      QCOMPARE(cli(dir, {"rule", "add", "subject", "remove", text}).exitCode, 0);
+    }
+    for (const QString& search : {QStringLiteral("a_b"), QStringLiteral(" 0% "), QStringLiteral("\\"),
+                                  QStringLiteral("it's"), QStringLiteral("%")}) {
+      const Result listed = cli(dir, {"rule", "list", "subject", "keep", "--search", search});
+      QCOMPARE(listed.exitCode, 0);
+      QStringList texts;
+      for (const QString& line : listed.out.split('\n', Qt::SkipEmptyParts)) texts << line.section('\t', 1, 1);
+
+      keldraDatabase db(dbReadWrite, 1048576, 4194304, 65536, 1);
+      QVERIFY(db.open("Postsift", qPrintable(dir + "/Postsift.kld")));
+      {
+        TFilterForm editor(db);
+        editor.ruleTable = RuleTable::subject;
+        editor.option->setCurrentIndex(2);  // "Keep": a search text lists both kinds
+        editor.text->setText(search);
+        editor.searchButtonClick();
+        QStringList shown;
+        for (const RuleRow& row : editor.rows()) shown << row.text;
+        QCOMPARE(texts, shown);
+        QVERIFY(!texts.isEmpty());
+      }
+      db.close();
+    }
+  }
+
   void usageErrorsExitTwoAndChangeNothing_data() {
     QTest::addColumn<QStringList>("arguments");
     QTest::newRow("no command") << QStringList{};
@@ -144,6 +177,7 @@ class CliTest : public QObject {
     QTest::newRow("rule kind") << QStringList{"rule", "add", "from", "drop", "x"};
     QTest::newRow("rule without text") << QStringList{"rule", "add", "from", "remove"};
     QTest::newRow("list kind") << QStringList{"rule", "list", "to", "some"};
+    QTest::newRow("search without text") << QStringList{"rule", "list", "to", "--search"};
     QTest::newRow("receive option") << QStringList{"receive", "--all"};
   }
   void usageErrorsExitTwoAndChangeNothing() {
