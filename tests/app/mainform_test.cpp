@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QStatusBar>
 #include <QTemporaryDir>
@@ -19,7 +20,9 @@
 
 #include <memory>
 
+#include "configform.h"
 #include "messagegrid.h"
+#include "modaldriver.h"
 #include "tables.h"
 #include "yesnoform.h"
 
@@ -215,6 +218,9 @@ class MainFormTest : public QObject {
     // Receive and filter tell that no mailbox is configured yet.
     if (action == QLatin1String("receiveAction") || action == QLatin1String("filterAction")) {
       TYesNoForm::queueAnswer(TYesNoForm::ResultYes);
+    }
+    if (action == QLatin1String("configAction")) {
+      onNextModal<TConfigForm>([](TConfigForm* window) { window->cancelButton->click(); });
     }
     QTest::keyClick(run.form->grid, Qt::Key(key));
     QCOMPARE(triggered.count(), 1);
