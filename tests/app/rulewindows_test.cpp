@@ -348,6 +348,8 @@ class RuleWindowsTest : public QObject {
       window->password->setText(QStringLiteral("  New Sécret "));
       window->port->setText(QStringLiteral(" 995 "));
       window->fromAdd->setChecked(true);
+      window->chooseProgram = [] { return QStringLiteral("/opt/mail/bin/mailer"); };
+      window->openButton->click();
       window->okButton->click();
     });
     form.configAction->trigger();
@@ -357,6 +359,7 @@ class RuleWindowsTest : public QObject {
     QCOMPARE(saved->password, std::string("  New Sécret "));
     QCOMPARE(saved->port, uint16_t(995));
     QVERIFY(saved->fromAdd);
+    QCOMPARE(saved->emailProgram, std::string("/opt/mail/bin/mailer"));
     QVERIFY(form.fromAdd);
     form.close();
   }
