@@ -5,6 +5,7 @@ KELDRA_TABLE(EmailTo);
 KELDRA_TABLE(EmailSubject);
 KELDRA_TABLE(Config);
 KELDRA_TABLE(ColumnWidth);
+KELDRA_TABLE(BackupRecord);
 
 Config firstRunConfig() {
   Config config{};

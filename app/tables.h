@@ -64,11 +64,26 @@ struct ColumnWidth {
   KELDRA_DESCRIBE(ColumnWidth, KELDRA_FIELD(type), KELDRA_FIELD(col), KELDRA_FIELD(width));
 };
 
+// The automatic-backup settings and rotation state: one record, created by the first
+// backup window. `lastBackupDate` is the local midnight of the day of the last daily
+// backup (stamp -1: none); `lastBackup` the slot the next automatic backup writes;
+// `totalBackup` the number of slots, 1..100.
+struct BackupRecord {
+  dbDateTime lastBackupDate;
+  bool everytime;  // back up at every exit
+  bool everyday;   // back up at the first start of each day
+  int8_t lastBackup;
+  int8_t totalBackup;
+  KELDRA_DESCRIBE(BackupRecord, KELDRA_FIELD(lastBackupDate), KELDRA_FIELD(everytime), KELDRA_FIELD(everyday),
+                  KELDRA_FIELD(lastBackup), KELDRA_FIELD(totalBackup));
+};
+
 extern dbTableDescriptor EmailFrom_descriptor;
 extern dbTableDescriptor EmailTo_descriptor;
 extern dbTableDescriptor EmailSubject_descriptor;
 extern dbTableDescriptor Config_descriptor;
 extern dbTableDescriptor ColumnWidth_descriptor;
+extern dbTableDescriptor BackupRecord_descriptor;
 
 // The grid type of the main window's message grid in ColumnWidth.
 constexpr int32_t mainGridType = 0;

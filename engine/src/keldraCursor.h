@@ -19,6 +19,9 @@ class keldraDatabase : public dbDatabase {
             uint32_t waitLockTimeout = dbWaitForever, uint32_t commitDelay = 0);
 
   const std::string& homeDirectory() const { return home; }
+  // Takes a lock for the calling thread's transaction (held until its commit): a
+  // backup reads the file under the exclusive lock, so no process writes it meanwhile.
+  using dbDatabase::lockDatabase;
   const std::string& baseName() const { return base; }
 
  private:
