@@ -1,12 +1,14 @@
 // Postsift: a pre-download POP3 mail filter. The program reads no arguments.
 #include <QApplication>
 
+#include <csignal>
 #include <cstdio>
 
 #include "datadir.h"
 #include "instanceguard.h"
 #include "keldraCursor.h"
 #include "mainform.h"
+#include "terminationsignals.h"
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
@@ -38,6 +40,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "Postsift: a second start asked to show the window.\n");
     form.showOnRequest();
   });
+  // A logout, "systemctl --user stop" or kill closes the window the normal way: a
+  // running operation is cancelled first, then the closing sequence and the exit
+  // backup run.
+  onSignals(&form, {SIGTERM, SIGINT, SIGHUP}, [&form] { form.close(); });
   form.showMaximized();
   app.exec();
   return 0;

@@ -16,6 +16,7 @@
 #include <QPixmap>
 #include <QProcess>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
 #include <QStatusBar>
@@ -25,6 +26,7 @@
 #include <QVBoxLayout>
 
 #include "addfilterform.h"
+#include "backupform.h"
 #include "configform.h"
 #include "mailoperations.h"
 #include "messagegrid.h"
@@ -317,12 +319,16 @@ void TMainForm::closeEvent(QCloseEvent* event) {
 
 void TMainForm::FormClose() { session.finish(*port); }
 
+// The automatic backups run on a backup window that is never shown: creating it makes
+// sure the settings record exists.
 void TMainForm::dailyBackup() {
-  // The automatic backup at start-up comes with the backup window.
+  TBackupForm hidden(database(), this);
+  hidden.operations().dailyBackup();
 }
 
 void TMainForm::exitBackup() {
-  // The automatic backup at exit comes with the backup window.
+  TBackupForm hidden(database(), this);
+  hidden.operations().exitBackup();
 }
 
 bool TMainForm::mailboxConnected() { return POP->isConnected(); }
@@ -469,7 +475,14 @@ void TMainForm::configActionExecute() {
   }
   database().commit();
 }
-void TMainForm::backupActionExecute() {}
+void TMainForm::backupActionExecute() {
+  if (running) return;
+  TBackupForm form(database(), this);
+  form.helpButton->hide();
+  form.exec();
+  // After a restore the database is closed: the program ends (closing stores nothing).
+  if (form.programMustEnd()) close();
+}
 
 void TMainForm::exitActionExecute() { close(); }
 

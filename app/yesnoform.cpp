@@ -8,6 +8,8 @@
 #include <QPushButton>
 #include <QQueue>
 
+#include <algorithm>
+
 namespace {
 
 // Answers queued by window tests; each showModal takes the oldest one instead of
@@ -27,7 +29,7 @@ QString& lastShownText() {
 TYesNoForm::TYesNoForm(QWidget* owner) : QDialog(owner) {
   setObjectName(QStringLiteral("YesNoForm"));
   setWindowTitle(QStringLiteral("Message Box"));
-  setFixedSize(524, 162);  // the window never grows, whatever the text
+  setFixedSize(524, 162);  // grows downwards only when the text needs more lines (fitText)
   QFont formFont = font();
   formFont.setFamilies({QStringLiteral("Times New Roman"), QStringLiteral("Liberation Serif"),
                         QStringLiteral("Nimbus Roman"), QStringLiteral("DejaVu Serif")});
@@ -42,7 +44,7 @@ TYesNoForm::TYesNoForm(QWidget* owner) : QDialog(owner) {
   msg->setFont(msgFont);
   msg->setAlignment(Qt::AlignCenter);
   msg->setWordWrap(true);
-  msg->setGeometry(16, 16, 489, 41);  // fixed area: longer text is clipped
+  msg->setGeometry(16, 16, 489, 41);  // at least this area; a longer text makes it taller
 
   YesAction = new QAction(QStringLiteral("&Yes F10"), this);
   YesAction->setObjectName(QStringLiteral("YesAction"));
@@ -93,11 +95,44 @@ void TYesNoForm::keyPressEvent(QKeyEvent* event) {
   QDialog::keyPressEvent(event);
 }
 
+namespace {
+constexpr int labelWidth = 489;
+constexpr int smallestLabelHeight = 41;
+constexpr int labelTop = 16;
+constexpr int buttonGap = 18;     // between the text and the buttons
+constexpr int buttonHeight = 33;
+constexpr int bottomMargin = 54;  // below the buttons
+constexpr QChar wrapPoint(0x200B);  // zero width space: a place a line may break
+
+// Long paths hold no spaces: let them wrap after each separator.
+QString wrappable(const QString& text) {
+  QString result;
+  result.reserve(text.size() * 11 / 10);
+  for (QChar c : text) {
+    if (c == wrapPoint) continue;
+    result += c;
+    if (c == QLatin1Char('/') || c == QLatin1Char('\\')) result += wrapPoint;
+  }
+  return result;
+}
+}  // namespace
+
+void TYesNoForm::fitText() {
+  msg->setText(wrappable(msg->text()));
+  const int height = std::max(smallestLabelHeight, msg->heightForWidth(labelWidth));
+  msg->setGeometry(labelTop, labelTop, labelWidth, height);
+  const int buttonsTop = labelTop + height + buttonGap;
+  NoButton->move(NoButton->x(), buttonsTop);
+  YesButton->move(YesButton->x(), buttonsTop);
+  setFixedSize(width(), buttonsTop + buttonHeight + bottomMargin);
+}
+
 int TYesNoForm::showModal() {
-  lastShownText() = msg->text();
+  lastShownText() = QString(msg->text()).remove(wrapPoint);
   if (!queuedAnswers().isEmpty()) {
     return queuedAnswers().dequeue();
   }
+  fitText();
   // The first visible button of the tab order starts with the focus.
   (NoButton->isHidden() ? YesButton : NoButton)->setFocus();
   QPointer<TYesNoForm> self(this);

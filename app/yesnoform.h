@@ -41,6 +41,11 @@ class TYesNoForm : public QDialog {
  protected:
   // Enter and Return press the button that has the focus, never a "default" button.
   void keyPressEvent(QKeyEvent* event) override;
+
+ private:
+  // Makes the text area, and the window below it, tall enough for the whole text;
+  // paths wrap after their separators. The width, captions and keys stay.
+  void fitText();
 };
 
 // Shows `text` with a single "Okay" button; any answer just closes the window.

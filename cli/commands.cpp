@@ -1,5 +1,7 @@
 #include "commands.h"
 
+#include <QFileInfo>
+
 
 #include <algorithm>
 #include <array>
@@ -8,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "databasebackup.h"
 #include "datadir.h"
 #include "mailoperations.h"
 #include "messagetable.h"
@@ -24,7 +27,9 @@ const char* const usageText =
     "  rule add from|to|subject remove|keep TEXT\n"
     "  rule delete from|to|subject TEXT\n"
     "  rule list from|to|subject [all|remove|keep] [--search TEXT]\n"
-    "  receive [--remove] [--json]\n";
+    "  receive [--remove] [--json]\n"
+    "  backup FILE                    (an existing FILE is replaced)\n"
+    "  restore FILE\n";
 
 namespace {
 
@@ -254,6 +259,42 @@ void receive(dbDatabase& db, Pop3Client& mailbox, bool remove, bool json) {
 }
 
 // ---------------------------------------------------------------------------------------
+// Backup and restore
+
+// The backup window's questions answered for a terminal: the command line names the
+// file to write or to restore, so replacing it is what was asked for.
+class TerminalBackupPort : public BackupPort {
+ public:
+  bool askYesNo(const std::string&) override { return true; }
+  void showMessage(const std::string& text) override { messages.push_back(text); }
+  bool askForDisk(int) override { return true; }
+  void showProgress(int) override {}
+  void hideProgress() override {}
+  void processEvents() override {}
+  // The messages shown, as one line.
+  std::string said() const {
+    std::string line;
+    for (const std::string& message : messages) line += (line.empty() ? "" : " ") + message;
+    return line;
+  }
+  std::vector<std::string> messages;
+};
+
+void backupTo(keldraDatabase& db, const QString& file) {
+  TerminalBackupPort port;
+  DatabaseBackup backup(db, port);
+  if (!backup.manualBackup(file.toStdString())) throw CommandError(port.said());
+  print(QString::fromLatin1(backupCompletedText));
+}
+
+void restoreFrom(keldraDatabase& db, const QString& file) {
+  TerminalBackupPort port;
+  DatabaseBackup backup(db, port);
+  if (backup.restore(file.toStdString()) != DatabaseBackup::RestoreResult::completed) throw CommandError(port.said());
+  print(QStringLiteral("Restore Completed."));
+}
+
+// ---------------------------------------------------------------------------------------
 // Opening the database
 
 // What start-up asks of a window, answered for a terminal: the message it would show
@@ -327,6 +368,10 @@ void checkCommand(const QStringList& words) {
     }
     usage(QStringLiteral("expected rule add, rule delete or rule list with their arguments"));
   }
+  if (verb == QLatin1String("backup") || verb == QLatin1String("restore")) {
+    if (words.size() != 2 || words[1].isEmpty()) usage(QStringLiteral("expected %1 FILE").arg(verb));
+    return;
+  }
   if (verb == QLatin1String("receive")) {
     for (const QString& option : words.mid(1)) {
       if (option != QLatin1String("--remove") && option != QLatin1String("--json")) {
@@ -339,6 +384,8 @@ void checkCommand(const QStringList& words) {
 }
 
 void runCommand(const CommandLine& command, Pop3Client& mailbox) {
+  // A file named on the command line is taken from where the command was given.
+  const QString file = QFileInfo(command.words.value(1)).absoluteFilePath();
   QString error;
   if (!enterDataDirectory(&error, command.dataDirectory, QString::fromLatin1(databaseName))) {
     throw CommandError(error.toStdString());
@@ -371,14 +418,22 @@ void runCommand(const CommandLine& command, Pop3Client& mailbox) {
       } else {
         listRules(db, parseRuleListing(words));
       }
+    } else if (words[0] == QLatin1String("backup")) {
+      backupTo(db, file);
+    } else if (words[0] == QLatin1String("restore")) {
+      restoreFrom(db, file);
     } else {
       receive(db, mailbox, words.contains(QLatin1String("--remove")), words.contains(QLatin1String("--json")));
     }
   } catch (...) {
-    db.rollback();
-    db.close();
+    if (db.isOpen()) {
+      db.rollback();
+      db.close();
+    }
     throw;
   }
-  db.commit();
-  db.close();
+  if (db.isOpen()) {  // a restore closes it
+    db.commit();
+    db.close();
+  }
 }

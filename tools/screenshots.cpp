@@ -1,7 +1,7 @@
 // screenshots DIRECTORY: draws the program's windows with sample content on a
 // throw-away database and saves each as a PNG in DIRECTORY, for the manual:
 // mainwindow.png (a received list with marks), configwindow.png, ruleeditor.png,
-// ruledialog.png and readmessage.png. Run by scripts/screenshot.sh under a virtual X
+// ruledialog.png, backupwindow.png and readmessage.png. Run by scripts/screenshot.sh under a virtual X
 // server, so the pictures show the desktop's real style and fonts.
 #include <QApplication>
 #include <QDir>
@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QPixmap>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QRadioButton>
 #include <QTemporaryDir>
 #include <QTest>
@@ -17,6 +18,7 @@
 #include <cstdio>
 
 #include "addfilterform.h"
+#include "backupform.h"
 #include "configform.h"
 #include "filterform.h"
 #include "mainform.h"
@@ -105,6 +107,11 @@ int main(int argc, char** argv) {
   dialog.text->setText(dialog.storedFromText);
   ok &= save(dialog, out + QStringLiteral("/ruledialog.png"));
   dialog.hide();
+
+  TBackupForm backupWindow(db, &form);
+  backupWindow.helpButton->hide();
+  ok &= save(backupWindow, out + QStringLiteral("/backupwindow.png"));
+  backupWindow.hide();
 
   TReadMessageForm message(&form);
   message.from->setText(QStringLiteral("Carol <carol@example.org>"));

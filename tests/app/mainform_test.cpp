@@ -20,6 +20,7 @@
 
 #include <memory>
 
+#include "backupform.h"
 #include "configform.h"
 #include "messagegrid.h"
 #include "modaldriver.h"
@@ -221,6 +222,12 @@ class MainFormTest : public QObject {
     }
     if (action == QLatin1String("configAction")) {
       onNextModal<TConfigForm>([](TConfigForm* window) { window->cancelButton->click(); });
+    }
+    if (action == QLatin1String("backupAction")) {
+      onNextModal<TBackupForm>([](TBackupForm* window) {
+        QVERIFY(!window->helpButton->isVisible());
+        window->NoButton->click();
+      });
     }
     QTest::keyClick(run.form->grid, Qt::Key(key));
     QCOMPARE(triggered.count(), 1);

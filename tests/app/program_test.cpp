@@ -10,6 +10,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
 #include <memory>
 
 #include "mainform.h"
@@ -101,6 +102,49 @@ class ProgramTest : public QObject {
     environment.insert(QStringLiteral("XDG_DATA_HOME"), dir->path() + QStringLiteral("/data"));
     environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir->path() + QStringLiteral("/run"));
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+  }
+
+  // A logout or kill closes the window the normal way: the closing sequence runs and
+  // with it the exit backup (here into slot 1, the first start's daily one being 0).
+  void terminationSignalsRunTheClosingSequence_data() {
+    QTest::addColumn<int>("signalNumber");
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+    QTest::newRow("SIGINT") << int(SIGINT);
+    QTest::newRow("SIGHUP") << int(SIGHUP);
+  }
+  void terminationSignalsRunTheClosingSequence() {
+    QFETCH(int, signalNumber);
+    QVERIFY(QDir().mkpath(QFileInfo(databasePath()).path()));
+    {
+      keldraDatabase db(dbReadWrite, 1048576, 4194304, 65536, 1);
+      QVERIFY(db.open("Postsift", databasePath().toLocal8Bit().constData()));
+      BackupRecord record{dbDateTime(-1), true, true, 0, 7};
+      db.insertRecord(&BackupRecord_descriptor, &record);
+      db.commit();
+      db.close();
+    }
+    const QString slot = QFileInfo(databasePath()).path() + QStringLiteral("/Postsift%1.qbk");
+    Program program(environment);
+    QVERIFY(startRunningCopy(program));
+    QVERIFY(QFileInfo::exists(slot.arg(0)));
+    QVERIFY(!QFileInfo::exists(slot.arg(1)));
+    ::kill(pid_t(program.process.processId()), signalNumber);
+    QVERIFY(program.finishes());
+    QCOMPARE(program.process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.process.exitCode(), 0);
+    QVERIFY(QFileInfo::exists(slot.arg(1)));
+
+    keldraDatabase db(dbReadWrite, 1048576, 4194304, 65536, 1);
+    QVERIFY(db.open("Postsift", databasePath().toLocal8Bit().constData()));
+    {
+      keldraCursor<BackupRecord> record(dbCursorForReading, &db);
+      QCOMPARE(record.select(), 1u);
+      QCOMPARE(int(record->lastBackup), 2);
+      keldraCursor<ColumnWidth> widths(dbCursorForReading, &db);
+      QCOMPARE(widths.select(), 5u);
+    }
+    db.commit();
+    db.close();
   }
 
   void secondStartShowsTheRunningCopyAndEnds() {

@@ -63,7 +63,7 @@ class ModalDriver {
     seen.focused = form->focusWidget() ? form->focusWidget()->objectName() : QString();
     seen.size = form->size();
     seen.parent = form->parentWidget();
-    seen.text = form->msg->text();
+    seen.text = QString(form->msg->text()).remove(QChar(0x200B));  // wrap points are not text
     form->activateWindow();
     if (!QTest::qWaitForWindowActive(form)) {
       QApplication::setActiveWindow(form);
@@ -153,17 +153,39 @@ class YesNoFormTest : public QObject {
     QVERIFY(owner.findChildren<TYesNoForm*>().isEmpty());
   }
 
-  // A text far longer than the label area is clipped: neither the window nor the label grows.
-  void longTextDoesNotGrowTheWindow() {
-    const QString longText = QStringLiteral("A very long message that wraps. ").repeated(40);
-    ModalDriver driver([](TYesNoForm* form) {
-      QCOMPARE(form->msg->geometry(), QRect(16, 16, 489, 41));
+  // A text longer than the label area makes the window taller, wide as ever, with the
+  // buttons below the whole text; a long path wraps after its separators.
+  void longTextGrowsTheWindowDownwards_data() {
+    QTest::addColumn<QString>("text");
+    QTest::newRow("words") << QStringLiteral("A very long message that wraps. ").repeated(20);
+    QTest::newRow("path") << QStringLiteral("/home/someone/.local/share/Postsift/backups/2026/december/weekly/"
+                                            "Postsift-backup-of-the-rules-and-settings.qbk has already existed, "
+                                            "replace it?");
+  }
+  void longTextGrowsTheWindowDownwards() {
+    QFETCH(QString, text);
+    QRect label;
+    int buttonsTop = 0;
+    ModalDriver driver([&](TYesNoForm* form) {
+      label = form->msg->geometry();
+      buttonsTop = form->NoButton->y();
       give(form, Answer::f12);
     });
-    QVERIFY(!askYesNo(longText, nullptr));
+    QVERIFY(!askYesNo(text, nullptr));
     QVERIFY(!driver.hung);
+    QCOMPARE(driver.seen.text, text);
+    QCOMPARE(driver.seen.size.width(), 524);
+    QVERIFY(driver.seen.size.height() > 162);
+    QCOMPARE(label.width(), 489);
+    QVERIFY(label.height() > 41);
+    QVERIFY(buttonsTop >= label.bottom());
+    QCOMPARE(driver.seen.size.height(), buttonsTop + 33 + 54);
+  }
+
+  void shortTextKeepsTheWindowsSize() {
+    ModalDriver driver([](TYesNoForm* form) { give(form, Answer::f12); });
+    QVERIFY(!askYesNo(QStringLiteral("Quit?"), nullptr));
     QCOMPARE(driver.seen.size, QSize(524, 162));
-    QCOMPARE(driver.seen.text, longText);
   }
 
   // The owner going away while the question is open (e.g. the program is closed) ends the

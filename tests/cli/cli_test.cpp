@@ -160,6 +160,28 @@ class CliTest : public QObject {
     }
   }
 
+  void backupAndRestoreForScripts() {
+    const QString dir = newDataDir();
+    QCOMPARE(cli(dir, {"rule", "add", "from", "remove", "spam.example"}).exitCode, 0);
+    const QString archive = root.filePath(QStringLiteral("scripted.qbk"));
+    Result saved = cli(dir, {"backup", archive});
+    QCOMPARE(saved.exitCode, 0);
+    QCOMPARE(saved.out, QStringLiteral("Backup Completed.\n"));
+    QCOMPARE(cli(dir, {"backup", archive}).exitCode, 0);  // replaced: the command names the file
+    QCOMPARE(cli(dir, {"rule", "add", "from", "remove", "later.example"}).exitCode, 0);
+
+    const Result restored = cli(dir, {"restore", archive});
+    QCOMPARE(restored.exitCode, 0);
+    QCOMPARE(restored.out, QStringLiteral("Restore Completed.\n"));
+    QVERIFY(cli(dir, {"rule", "list", "from"}).out.endsWith("\tspam.example\tYes\n"));
+    QCOMPARE(cli(dir, {"rule", "list", "from"}).out.count('\n'), 1);
+
+    const Result missing = cli(dir, {"restore", root.filePath(QStringLiteral("none.qbk"))});
+    QCOMPARE(missing.exitCode, 1);
+    QCOMPARE(missing.err, QStringLiteral("postsift-cli: The filename does not exist.\n"));
+    QCOMPARE(cli(dir, {"backup"}).exitCode, 2);
+  }
+
   void usageErrorsExitTwoAndChangeNothing_data() {
     QTest::addColumn<QStringList>("arguments");
     QTest::newRow("no command") << QStringList{};
@@ -299,7 +321,7 @@ class CliTest : public QObject {
     ::kill(pid_t(process->processId()), SIGTERM);
     const Result result = finish(process);
     QCOMPARE(result.exitCode, 1);
-    QVERIFY(server.waitIdle());
+    QVERIFY(server.waitIdle(15000));
     QCOMPARE(server.commands().back(), std::string("TOP 2 0"));
     QCOMPARE(server.messages().size(), size_t(2));
   }
