@@ -15,6 +15,7 @@
 #include <QTest>
 
 #include <memory>
+#include <random>
 #include <set>
 #include <string>
 
@@ -149,6 +150,37 @@ class BackupWindowTest : public QObject {
     QCOMPARE(ruleTexts(reopened), (std::set<std::string>{"spam.example"}));
     QVERIFY(!storedRecord(reopened).everytime);
     reopened.close();
+  }
+
+  // While a backup runs the window paints its progress and refuses its buttons.
+  void aRunningBackupShowsProgressAndRefusesTheButtons() {
+    Run run(uniqueName());
+    std::mt19937 random(3);
+    for (int i = 0; i < 3000; i++) {
+      std::string text;
+      for (int c = 0; c < 200; c++) text.push_back(char('a' + random() % 26));
+      insertRule<EmailFrom>(run.db, text.c_str(), true);
+    }
+    run.db.commit();
+    bool sawRun = false;
+    onNextModal<TBackupForm>([&](TBackupForm* window) {
+      window->chooseBackupFile = [&] { return dataDir.filePath(QStringLiteral("big.qbk")); };
+      QTimer during;
+      QObject::connect(&during, &QTimer::timeout, [&] {
+        if (!window->ProgressBar1->isVisible()) return;
+        sawRun = !window->backup->isEnabled() && !window->restore->isEnabled() && !window->NoButton->isEnabled();
+        window->close();  // refused while the backup runs
+        during.stop();
+      });
+      during.start(0);
+      TYesNoForm::queueAnswer(TYesNoForm::ResultYes);
+      window->backup->click();
+      QVERIFY(window->isVisible());
+      QVERIFY(window->backup->isEnabled());
+      window->NoButton->click();
+    });
+    run.form->backupAction->trigger();
+    QVERIFY(sawRun);
   }
 
   void closingSavesTheSettingsByButtonAndCloseBox_data() {
