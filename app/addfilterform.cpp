@@ -1,5 +1,7 @@
 #include "addfilterform.h"
 
+#include "formcontrols.h"
+
 #include <QButtonGroup>
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -75,12 +77,8 @@ TAddFilterForm::TAddFilterForm(QWidget* owner) : QDialog(owner) {
   layout->addWidget(text);
   layout->addLayout(kindRow);
   layout->addLayout(buttons);
-  if (owner != nullptr) {
-    adjustSize();
-    QRect frame(QPoint(0, 0), size());
-    frame.moveCenter(owner->frameGeometry().center());
-    move(frame.topLeft());
-  }
+  adjustSize();
+  centreOnOwner(this, owner);
   text->setFocus();
 }
 

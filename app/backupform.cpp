@@ -1,5 +1,7 @@
 #include "backupform.h"
 
+#include "formcontrols.h"
+
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -17,13 +19,6 @@
 #include "yesnoform.h"
 
 namespace {
-
-QPushButton* newButton(const char* objectName, const QString& caption, QWidget* parent) {
-  auto* button = new QPushButton(caption, parent);
-  button->setObjectName(QString::fromLatin1(objectName));
-  button->setAutoDefault(false);
-  return button;
-}
 
 const QString archiveFilter = QStringLiteral("Keldra Backup File (*.qbk)");
 

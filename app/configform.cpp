@@ -1,5 +1,7 @@
 #include "configform.h"
 
+#include "formcontrols.h"
+
 #include <QCheckBox>
 #include <QFileDialog>
 #include <QFormLayout>
@@ -20,13 +22,6 @@ QLineEdit* newEdit(const char* objectName, QWidget* parent) {
   auto* edit = new QLineEdit(parent);
   edit->setObjectName(QString::fromLatin1(objectName));
   return edit;
-}
-
-QPushButton* newButton(const char* objectName, const QString& caption, QWidget* parent) {
-  auto* button = new QPushButton(caption, parent);
-  button->setObjectName(QString::fromLatin1(objectName));
-  button->setAutoDefault(false);
-  return button;
 }
 
 // One "Double Click the '...' column:" row: its own pair of radio buttons.
@@ -119,11 +114,7 @@ TConfigForm::TConfigForm(dbDatabase& db, QWidget* owner) : QDialog(owner), db(db
   chooseProgram = [this] {
     return QFileDialog::getOpenFileName(this, QString(), emailProgram->text(), QStringLiteral("應用程式 (*)"));
   };
-  if (owner != nullptr) {
-    QRect frame(QPoint(0, 0), size());
-    frame.moveCenter(owner->frameGeometry().center());
-    move(frame.topLeft());
-  }
+  centreOnOwner(this, owner);
 }
 
 void TConfigForm::showSettings(const Settings& settings) {

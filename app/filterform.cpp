@@ -1,5 +1,7 @@
 #include "filterform.h"
 
+#include "formcontrols.h"
+
 #include <QAbstractTableModel>
 #include <QComboBox>
 #include <QHBoxLayout>
@@ -67,17 +69,6 @@ class RuleListModel : public QAbstractTableModel {
   std::vector<RuleRow> list;
 };
 
-namespace {
-
-QPushButton* newButton(const char* objectName, const QString& caption, QWidget* parent) {
-  auto* button = new QPushButton(caption, parent);
-  button->setObjectName(QString::fromLatin1(objectName));
-  button->setAutoDefault(false);
-  return button;
-}
-
-}  // namespace
-
 TFilterForm::TFilterForm(dbDatabase& db, QWidget* owner) : QDialog(owner), db(db), rules(new RuleListModel(this)) {
   setObjectName(QStringLiteral("FilterForm"));
   resize(800, 600);
@@ -138,11 +129,7 @@ TFilterForm::TFilterForm(dbDatabase& db, QWidget* owner) : QDialog(owner), db(db
   connect(deleteButton, &QPushButton::clicked, this, &TFilterForm::deleteButtonClick);
   connect(cancelButton, &QPushButton::clicked, this, &TFilterForm::cancelButtonClick);
 
-  if (owner != nullptr) {
-    QRect frame(QPoint(0, 0), size());
-    frame.moveCenter(owner->frameGeometry().center());
-    move(frame.topLeft());
-  }
+  centreOnOwner(this, owner);
   showTotal();
 }
 

@@ -1,5 +1,7 @@
 #include "readmessageform.h"
 
+#include "formcontrols.h"
+
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -38,11 +40,7 @@ TReadMessageForm::TReadMessageForm(QWidget* owner) : QDialog(owner) {
   setObjectName(QStringLiteral("ReadMessageForm"));
   setWindowTitle(QStringLiteral("Read Message"));
   resize(800, 600);
-  if (owner != nullptr) {
-    QRect frame(QPoint(0, 0), size());
-    frame.moveCenter(owner->frameGeometry().center());
-    move(frame.topLeft());
-  }
+  centreOnOwner(this, owner);
 
   fromLabel = newLabel("fromLabel", QStringLiteral("From:"), this);
   from = newField("from", this);
