@@ -2,7 +2,9 @@
 
 #include "formcontrols.h"
 
+#include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QFileDialog>
 #include <QFormLayout>
 #include <QGroupBox>
@@ -13,7 +15,10 @@
 #include <QRadioButton>
 #include <QVBoxLayout>
 
+#include "database.h"
 #include "filterform.h"
+#include "mailoperations.h"
+#include "pop3client.h"
 #include "yesnoform.h"
 
 namespace {
@@ -56,11 +61,20 @@ TConfigForm::TConfigForm(dbDatabase& db, QWidget* owner) : QDialog(owner), db(db
   username = newEdit("username", server);
   password = newEdit("password", server);
   password->setEchoMode(QLineEdit::Password);
+  security = new QComboBox(server);
+  security->setObjectName(QStringLiteral("security"));
+  for (const char* choice : securityChoices) security->addItem(QString::fromLatin1(choice));
+  testButton = newButton("testButton", QStringLiteral("&Test"), server);
+  auto* securityRow = new QHBoxLayout;
+  securityRow->addWidget(security);
+  securityRow->addStretch(1);
+  securityRow->addWidget(testButton);
   auto* serverLayout = new QFormLayout(server);
   serverLayout->addRow(QStringLiteral("POP3 Server: "), pop3Server);
   serverLayout->addRow(QStringLiteral("Port:"), port);
   serverLayout->addRow(QStringLiteral("User:"), username);
   serverLayout->addRow(QStringLiteral("Password:"), password);
+  serverLayout->addRow(QStringLiteral("Security:"), securityRow);
 
   auto* functions = new QGroupBox(QStringLiteral("Function Setting"), this);
   auto* functionLayout = new QFormLayout(functions);
@@ -110,6 +124,8 @@ TConfigForm::TConfigForm(dbDatabase& db, QWidget* owner) : QDialog(owner), db(db
   connect(toButton, &QPushButton::clicked, this, &TConfigForm::toButtonClick);
   connect(BitBtn2, &QPushButton::clicked, this, &TConfigForm::BitBtn2Click);
   connect(openButton, &QPushButton::clicked, this, &TConfigForm::openButtonClick);
+  connect(testButton, &QPushButton::clicked, this, &TConfigForm::testButtonClick);
+  connect(security, &QComboBox::activated, this, &TConfigForm::securityChange);
 
   chooseProgram = [this] {
     return QFileDialog::getOpenFileName(this, QString(), emailProgram->text(), QStringLiteral("應用程式 (*)"));
@@ -128,6 +144,7 @@ void TConfigForm::showSettings(const Settings& settings) {
   autoRemove->setChecked(settings.autoRemove);
   autoExecute->setChecked(settings.autoExecute);
   emailProgram->setText(QString::fromStdString(settings.emailProgram));
+  security->setCurrentText(QString::fromStdString(settings.security));
 }
 
 Settings TConfigForm::editedSettings(const Settings& base) const {
@@ -142,6 +159,7 @@ Settings TConfigForm::editedSettings(const Settings& base) const {
   settings.autoRemove = autoRemove->isChecked();
   settings.autoExecute = autoExecute->isChecked();
   settings.emailProgram = textOf(emailProgram);
+  settings.security = security->currentText().toStdString();
   return settings;
 }
 
@@ -172,4 +190,42 @@ void TConfigForm::BitBtn2Click() { openRuleEditor(BitBtn2->text(), RuleTable::su
 void TConfigForm::openButtonClick() {
   const QString chosen = chooseProgram();
   if (!chosen.isEmpty()) emailProgram->setText(chosen);
+}
+
+void TConfigForm::securityChange(int index) {
+  const bool implicitTls = security->itemText(index) == QLatin1String("SSL/TLS");
+  if (implicitTls && port->text().trimmed() == QLatin1String("110")) port->setText(QStringLiteral("995"));
+  if (!implicitTls && port->text().trimmed() == QLatin1String("995")) port->setText(QStringLiteral("110"));
+}
+
+void TConfigForm::testButtonClick() {
+  if (!parsePortText(textOf(port))) {
+    showMessageBox(QString::fromLatin1(badPortText), this);
+    return;
+  }
+  const Settings shown = editedSettings(Settings{});
+  testButton->setEnabled(false);
+  QApplication::setOverrideCursor(Qt::BusyCursor);
+  QString report;
+  for (bool again = true; again;) {
+    again = false;
+    Pop3Client mailbox;
+    mailbox.setReadTimeout(testReadTimeoutMs);
+    mailbox.setSettings(accountOf(db, shown));
+    db.commit();
+    try {
+      report = testMailbox(mailbox);
+    } catch (const Pop3CertificateError& certificate) {
+      report = QString::fromUtf8(certificate.what());
+      if (!certificate.changed && askYesNo(trustQuestion(certificate), this)) {
+        trustCertificate(db, certificate);
+        again = true;
+      }
+    } catch (const Pop3Error& failure) {
+      report = QString::fromUtf8(failure.what());
+    }
+  }
+  QApplication::restoreOverrideCursor();
+  testButton->setEnabled(true);
+  showMessageBox(report, this);
 }

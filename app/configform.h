@@ -11,6 +11,7 @@
 #include "settings.h"
 
 class QCheckBox;
+class QComboBox;
 class QLineEdit;
 class QPushButton;
 class QRadioButton;
@@ -26,6 +27,8 @@ class TConfigForm : public QDialog {
   QLineEdit* port;
   QLineEdit* username;
   QLineEdit* password;  // shown masked
+  QComboBox* security;  // "None", "STARTTLS", "SSL/TLS"
+  QPushButton* testButton;  // logs in with what the window shows and reports
   QRadioButton* fromAdd;      // "Add to the filter"
   QRadioButton* RadioButton2; // "Pop up Filter Dialog"
   QRadioButton* toAdd;
@@ -47,6 +50,9 @@ class TConfigForm : public QDialog {
   // show are kept). Requires a valid port (okButtonClick checks it).
   Settings editedSettings(const Settings& base) const;
 
+  // The connection test's read time-out (tests shorten it).
+  int testReadTimeoutMs = 60000;
+
   // Picks a program file; tests replace it.
   std::function<QString()> chooseProgram;
 
@@ -59,6 +65,9 @@ class TConfigForm : public QDialog {
   void toButtonClick();
   void BitBtn2Click();
   void openButtonClick();
+  void testButtonClick();
+  // SSL/TLS with port 110 suggests 995, and back.
+  void securityChange(int index);
 
  private:
   void openRuleEditor(const QString& caption, RuleTable table);

@@ -360,12 +360,24 @@ void TMainForm::runOperation(const std::function<void()>& work) {
   QApplication::setOverrideCursor(Qt::BusyCursor);
 
   QString error;
-  try {
-    work();
-  } catch (const Pop3Cancelled&) {
-    // The user's own stop: the grid keeps what it showed, nothing to report.
-  } catch (const std::exception& failure) {
-    error = QString::fromUtf8(failure.what());
+  for (bool again = true; again;) {
+    again = false;
+    try {
+      work();
+    } catch (const Pop3Cancelled&) {
+      // The user's own stop: the grid keeps what it showed, nothing to report.
+    } catch (const Pop3CertificateError& certificate) {
+      // A certificate that does not verify: trusted on the user's word, then the
+      // operation starts again; a changed one is refused.
+      if (!certificate.changed && askYesNo(trustQuestion(certificate), this)) {
+        trustCertificate(database(), certificate);
+        again = true;
+      } else if (certificate.changed) {
+        error = QString::fromUtf8(certificate.what());
+      }
+    } catch (const std::exception& failure) {
+      error = QString::fromUtf8(failure.what());
+    }
   }
 
   ProgressBar1->hide();

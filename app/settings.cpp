@@ -5,6 +5,14 @@
 #include "tables.h"
 
 const char* const badPortText = "The port must be a number from 1 to 65535.";
+const char* const securityChoices[3] = {"None", "STARTTLS", "SSL/TLS"};
+
+bool isSecurityChoice(const std::string& text) {
+  for (const char* choice : securityChoices) {
+    if (text == choice) return true;
+  }
+  return false;
+}
 
 namespace {
 std::string textOf(const char* text) { return text != nullptr ? text : ""; }
@@ -24,6 +32,8 @@ std::optional<Settings> readSettings(dbDatabase& db) {
   settings.autoRemove = config->autoRemove;
   settings.autoExecute = config->autoExecute;
   settings.emailProgram = textOf(config->emailProgram);
+  // A record from before the field existed, or anything unknown, means no security.
+  settings.security = isSecurityChoice(textOf(config->security)) ? textOf(config->security) : "None";
   return settings;
 }
 
@@ -41,6 +51,7 @@ bool writeSettings(dbDatabase& db, const Settings& settings) {
   config->autoRemove = settings.autoRemove;
   config->autoExecute = settings.autoExecute;
   config->emailProgram = settings.emailProgram.c_str();
+  config->security = settings.security.c_str();
   config.update();
   return true;
 }

@@ -20,7 +20,13 @@ struct Settings {
   bool autoRemove = false;
   bool autoExecute = false;
   std::string emailProgram;
+  std::string security = "None";  // "None", "STARTTLS" or "SSL/TLS"
 };
+
+// The names of the security choices, in the order the configuration window lists them.
+extern const char* const securityChoices[3];  // "None", "STARTTLS", "SSL/TLS"
+// Whether `text` names one of them.
+bool isSecurityChoice(const std::string& text);
 
 // The first settings record (the program never makes more than one); nothing when the
 // table is empty. REQUIRES: the caller commits.

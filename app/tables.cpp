@@ -6,6 +6,7 @@ KELDRA_TABLE(EmailSubject);
 KELDRA_TABLE(Config);
 KELDRA_TABLE(ColumnWidth);
 KELDRA_TABLE(BackupRecord);
+KELDRA_TABLE(TrustedCertificate);
 
 Config firstRunConfig() {
   Config config{};
@@ -19,6 +20,7 @@ Config firstRunConfig() {
   config.autoRemove = false;
   config.autoExecute = false;
   config.emailProgram = "/usr/bin/thunderbird";
+  config.security = "STARTTLS";
   return config;
 }
 
@@ -50,4 +52,29 @@ std::string ruleSearchPattern(const std::string& search) {
   }
   pattern.push_back('%');
   return pattern;
+}
+
+namespace {
+uint32_t selectTrusted(keldraCursor<TrustedCertificate>& cursor, const std::string& server, int32_t& port) {
+  dbQuery query;
+  query = "server=", server.c_str(), "and port=", port;
+  return cursor.select(query);
+}
+}  // namespace
+
+std::string trustedFingerprint(dbDatabase& db, const std::string& server, int port) {
+  keldraCursor<TrustedCertificate> cursor(dbCursorForReading, &db);
+  int32_t portParameter = port;
+  if (selectTrusted(cursor, server, portParameter) == 0) return "";
+  return cursor->fingerprint != nullptr ? cursor->fingerprint : "";
+}
+
+void trustFingerprint(dbDatabase& db, const std::string& server, int port, const std::string& fingerprint) {
+  keldraCursor<TrustedCertificate> cursor(dbCursorForUpdate, &db);
+  int32_t portParameter = port;
+  if (selectTrusted(cursor, server, portParameter) > 0) {
+    while (!cursor.isEmpty()) cursor.remove();  // each remove steps to the next selected
+  }
+  TrustedCertificate trusted{server.c_str(), port, fingerprint.c_str()};
+  db.insertRecord(&TrustedCertificate_descriptor, &trusted);
 }

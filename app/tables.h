@@ -49,10 +49,22 @@ struct Config {
   bool autoRemove;       // after receiving, delete the marked messages at once
   bool autoExecute;      // after receiving, start the mail program
   const char* emailProgram;
+  // How the connection is secured: "None", "STARTTLS" or "SSL/TLS". A record written
+  // before the field existed reads "" after the conversion, which means "None".
+  const char* security;
   KELDRA_DESCRIBE(Config, KELDRA_FIELD(server), KELDRA_FIELD(port), KELDRA_FIELD(username),
                   KELDRA_FIELD(password), KELDRA_FIELD(fromAdd), KELDRA_FIELD(toAdd),
                   KELDRA_FIELD(subjectAdd), KELDRA_FIELD(autoRemove), KELDRA_FIELD(autoExecute),
-                  KELDRA_FIELD(emailProgram));
+                  KELDRA_FIELD(emailProgram), KELDRA_FIELD(security));
+};
+
+// Certificates the user trusts although they do not verify: the SHA-256 fingerprint
+// (lower-case hex) accepted for one server and port.
+struct TrustedCertificate {
+  const char* server;
+  int32_t port;
+  const char* fingerprint;
+  KELDRA_DESCRIBE(TrustedCertificate, KELDRA_FIELD(server), KELDRA_FIELD(port), KELDRA_FIELD(fingerprint));
 };
 
 // Stored widths of grid columns. `type` names the grid: only 0, the main window's
@@ -84,6 +96,7 @@ extern dbTableDescriptor EmailSubject_descriptor;
 extern dbTableDescriptor Config_descriptor;
 extern dbTableDescriptor ColumnWidth_descriptor;
 extern dbTableDescriptor BackupRecord_descriptor;
+extern dbTableDescriptor TrustedCertificate_descriptor;
 
 // The grid type of the main window's message grid in ColumnWidth.
 constexpr int32_t mainGridType = 0;
@@ -102,6 +115,13 @@ oid_t insertColumnWidth(dbDatabase& db, int8_t type, int8_t col, int16_t width);
 // The whole table; the program uses the first record selected.
 uint32_t selectConfig(keldraCursor<Config>& cursor);
 oid_t insertConfig(dbDatabase& db, const Config& config);
+
+// --- TrustedCertificate
+
+// The fingerprint trusted for `server`:`port`, "" when none.
+std::string trustedFingerprint(dbDatabase& db, const std::string& server, int port);
+// Trusts `fingerprint` for `server`:`port`, replacing what was trusted before.
+void trustFingerprint(dbDatabase& db, const std::string& server, int port, const std::string& fingerprint);
 
 // --- Rule tables (EmailFrom, EmailTo, EmailSubject)
 

@@ -1,6 +1,7 @@
 #include "commands.h"
 
 #include <QFileInfo>
+#include <QRegularExpression>
 
 
 #include <algorithm>
@@ -29,7 +30,9 @@ const char* const usageText =
     "  rule list from|to|subject [all|remove|keep] [--search TEXT]\n"
     "  receive [--remove] [--json]\n"
     "  backup FILE                    (an existing FILE is replaced)\n"
-    "  restore FILE\n";
+    "  restore FILE\n"
+    "  test                           (log in, count the messages, log out)\n"
+    "  trust HOST:PORT SHA256         (accept that certificate for that server)\n";
 
 namespace {
 
@@ -42,7 +45,7 @@ void print(const QString& line) { std::cout << line.toStdString() << '\n'; }
 // ---------------------------------------------------------------------------------------
 // Settings
 
-enum class SettingKind { text, port, flag };
+enum class SettingKind { text, port, flag, security };
 
 struct SettingName {
   const char* name;
@@ -51,7 +54,7 @@ struct SettingName {
   bool Settings::*flag;
 };
 
-const std::array<SettingName, 10> settingNames{{
+const std::array<SettingName, 11> settingNames{{
     {"server", SettingKind::text, &Settings::server, nullptr},
     {"port", SettingKind::port, nullptr, nullptr},
     {"username", SettingKind::text, &Settings::username, nullptr},
@@ -62,6 +65,7 @@ const std::array<SettingName, 10> settingNames{{
     {"autoRemove", SettingKind::flag, nullptr, &Settings::autoRemove},
     {"autoExecute", SettingKind::flag, nullptr, &Settings::autoExecute},
     {"emailProgram", SettingKind::text, &Settings::emailProgram, nullptr},
+    {"security", SettingKind::security, &Settings::security, nullptr},
 }};
 
 const SettingName* findSetting(const QString& name) {
@@ -94,6 +98,10 @@ Assignment parseAssignment(const QString& word) {
       assignment.port = *port;
       break;
     }
+    case SettingKind::security:
+      if (!isSecurityChoice(value.toStdString())) usage(QStringLiteral("security must be None, STARTTLS or SSL/TLS, not \"%1\"").arg(value));
+      assignment.text = value.toStdString();
+      break;
     case SettingKind::flag:
       if (value != QLatin1String("true") && value != QLatin1String("false")) {
         usage(QStringLiteral("%1 must be true or false, not \"%2\"").arg(name, value));
@@ -124,6 +132,7 @@ void showConfig(dbDatabase& db) {
     std::string value;
     switch (setting.kind) {
       case SettingKind::text:
+      case SettingKind::security:
         value = settings.*setting.text;
         if (setting.text == &Settings::password && !value.empty()) value = "********";
         break;
@@ -138,6 +147,7 @@ void setConfig(dbDatabase& db, const std::vector<Assignment>& assignments) {
   Settings settings = storedSettings(db);
   for (const Assignment& assignment : assignments) {
     switch (assignment.setting->kind) {
+      case SettingKind::security: settings.security = assignment.text; break;
       case SettingKind::text:
         settings.*assignment.setting->text =
             assignment.setting->text == &Settings::password && assignment.text == "-" ? readPasswordLine()
@@ -295,6 +305,40 @@ void restoreFrom(keldraDatabase& db, const QString& file) {
 }
 
 // ---------------------------------------------------------------------------------------
+// Certificates and the connection test
+
+// "HOST:PORT" and a SHA-256 fingerprint in hex (colons and case as the user likes).
+struct TrustArguments {
+  std::string host;
+  int port = 0;
+  std::string fingerprint;
+};
+
+TrustArguments parseTrust(const QStringList& words) {
+  if (words.size() != 3) usage(QStringLiteral("expected trust HOST:PORT SHA256"));
+  const qsizetype colon = words[1].lastIndexOf(QLatin1Char(':'));
+  const std::optional<uint16_t> port =
+      colon > 0 ? parsePortText(words[1].mid(colon + 1).toStdString()) : std::optional<uint16_t>();
+  if (!port) usage(QStringLiteral("expected HOST:PORT with a port from 1 to 65535, not \"%1\"").arg(words[1]));
+  QString hex = words[2];
+  hex.remove(QLatin1Char(':'));
+  hex = hex.toLower();
+  static const QRegularExpression sha256(QStringLiteral("^[0-9a-f]{64}$"));
+  if (!sha256.match(hex).hasMatch()) usage(QStringLiteral("expected a SHA-256 fingerprint of 64 hex digits"));
+  return {words[1].left(colon).toStdString(), *port, hex.toStdString()};
+}
+
+// A certificate the command line does not ask about: refused, with how to trust it.
+[[noreturn]] void refuseCertificate(const Pop3CertificateError& certificate) {
+  std::string message = certificate.what();
+  if (!certificate.changed) {
+    message += " To trust it: postsift-cli trust " + certificate.host.toStdString() + ":" +
+               std::to_string(certificate.port) + " " + readableFingerprint(certificate.fingerprint).toStdString();
+  }
+  throw CommandError(message);
+}
+
+// ---------------------------------------------------------------------------------------
 // Opening the database
 
 // What start-up asks of a window, answered for a terminal: the message it would show
@@ -372,6 +416,11 @@ void checkCommand(const QStringList& words) {
     if (words.size() != 2 || words[1].isEmpty()) usage(QStringLiteral("expected %1 FILE").arg(verb));
     return;
   }
+  if (verb == QLatin1String("test") && words.size() == 1) return;
+  if (verb == QLatin1String("trust")) {
+    parseTrust(words);
+    return;
+  }
   if (verb == QLatin1String("receive")) {
     for (const QString& option : words.mid(1)) {
       if (option != QLatin1String("--remove") && option != QLatin1String("--json")) {
@@ -422,9 +471,20 @@ void runCommand(const CommandLine& command, Pop3Client& mailbox) {
       backupTo(db, file);
     } else if (words[0] == QLatin1String("restore")) {
       restoreFrom(db, file);
+    } else if (words[0] == QLatin1String("trust")) {
+      const TrustArguments trust = parseTrust(words);
+      trustFingerprint(db, trust.host, trust.port, trust.fingerprint);
+    } else if (words[0] == QLatin1String("test")) {
+      MessageTable table;
+      MailOperations operations(db, mailbox, table);
+      print(operations.testConnection());
     } else {
       receive(db, mailbox, words.contains(QLatin1String("--remove")), words.contains(QLatin1String("--json")));
     }
+  } catch (const Pop3CertificateError& certificate) {
+    db.rollback();
+    db.close();
+    refuseCertificate(certificate);
   } catch (...) {
     if (db.isOpen()) {
       db.rollback();

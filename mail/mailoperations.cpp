@@ -2,7 +2,10 @@
 
 #include <QFileInfo>
 
+#include <algorithm>
+
 #include <optional>
+#include <vector>
 
 #include "classifier.h"
 #include "lowercase.h"
@@ -41,6 +44,19 @@ struct MailOperations::KeptSettings {
   QString emailProgram;
 };
 
+Pop3Settings accountOf(dbDatabase& db, const Settings& settings) {
+  Pop3Settings account;
+  account.host = fromUtf8(settings.server);
+  account.port = settings.port;
+  account.username = fromUtf8(settings.username);
+  account.password = fromUtf8(settings.password);
+  account.security = settings.security == "SSL/TLS"    ? Pop3Security::implicitTls
+                     : settings.security == "STARTTLS" ? Pop3Security::startTls
+                                                       : Pop3Security::none;
+  account.trustedFingerprint = QByteArray::fromStdString(trustedFingerprint(db, settings.server, settings.port));
+  return account;
+}
+
 MailOperations::MailOperations(dbDatabase& db, Pop3Client& mailbox, MessageListPort& view)
     : db(db), mailbox(mailbox), view(view) {}
 
@@ -52,7 +68,7 @@ bool MailOperations::loadSettings(KeptSettings& settings) {
     view.showMessage(QString::fromLatin1(notConfiguredText));
     return false;
   }
-  mailbox.setSettings({fromUtf8(stored->server), stored->port, fromUtf8(stored->username), fromUtf8(stored->password)});
+  mailbox.setSettings(accountOf(db, *stored));
   view.setAddSettings(stored->fromAdd, stored->toAdd, stored->subjectAdd);
   settings.autoRemove = stored->autoRemove;
   settings.autoExecute = stored->autoExecute;
@@ -86,10 +102,12 @@ void MailOperations::receive(const ReceiveOptions& options) {
   removeCount = 0;
   listed.clear();
   listedConnection = mailbox.connectionSerial();
-  for (int number = 1; number <= count; ++number) {
-    view.setProgress(number);
-    listMessage(number, number, rules, uids ? &*uids : nullptr);
-  }
+  // The bar shows the message being fetched.
+  if (count > 0) view.setProgress(1);
+  mailbox.fetchHeadersInOrder(1, count, [&](int number, const MailMessage* header, const Pop3Error*) {
+    listMessage(number, number, rules, uids ? &*uids : nullptr, header);
+    view.setProgress(std::min(number + 1, count));
+  });
   view.hideProgress();
   if (view.rowCount() > 1) view.sortByMark();
 
@@ -105,32 +123,25 @@ void MailOperations::receive(const ReceiveOptions& options) {
   mailbox.disconnectFromServer();
 }
 
-// Fills list row `row` with message `number` and its mark. A header that cannot be
-// fetched gives an ERROR row marked "From"; a time-out or a cancel ends the receive.
-void MailOperations::listMessage(int row, int number, const RuleBook& rules,
-                                 const std::map<int, std::string>* uids) {
+// Fills list row `row` with message `number` and its mark. A header that could not be
+// fetched (`header` null) gives an ERROR row marked "From".
+void MailOperations::listMessage(int row, int number, const RuleBook& rules, const std::map<int, std::string>* uids,
+                                 const MailMessage* header) {
   ListedMessage& message = listed[number];
   if (uids != nullptr) {
     const auto uid = uids->find(number);
     if (uid != uids->end()) message.uid = uid->second;
   }
   view.setCell(idColumn, row, QString::number(number));
-  MessageFields fields;
-  try {
-    const MailMessage header = mailbox.fetchHeaders(number);
-    fields = {header.fromAddress, header.recipients, header.subject};
-    message.headerKnown = true;
-    message.messageId = header.messageId;
-  } catch (const Pop3Cancelled&) {
-    throw;
-  } catch (const Pop3Timeout&) {
-    throw;
-  } catch (const Pop3Error&) {
+  if (header == nullptr) {
     for (int column : {fromColumn, toColumn, subjectColumn}) view.setCell(column, row, QStringLiteral("ERROR"));
     view.setCell(markColumn, row, QString::fromLatin1(markText(Mark::from)));
     removeCount++;
     return;
   }
+  const MessageFields fields{header->fromAddress, header->recipients, header->subject};
+  message.headerKnown = true;
+  message.messageId = header->messageId;
   message.from = fields.from;
   message.to = fields.to;
   message.subject = fields.subject;
@@ -159,7 +170,9 @@ void MailOperations::remove() {
   std::optional<std::map<std::string, int>> numbersByUid;
   if (!sameConnection && hasMarkedRows()) numbersByUid = currentNumbersByUid();
 
+  // The messages to delete, in the list's order; then one batch of DELE.
   int skipped = 0;
+  std::vector<int> doomed;
   for (int row = 1; row < rows; ++row) {
     view.setProgress(row);
     if (view.cell(markColumn, row).isEmpty()) continue;
@@ -169,8 +182,9 @@ void MailOperations::remove() {
       skipped++;
       continue;
     }
-    mailbox.deleteMessage(number);
+    doomed.push_back(number);
   }
+  mailbox.deleteMessages(doomed);
   mailbox.disconnectFromServer();
 
   view.setRowCount(1);
@@ -295,4 +309,37 @@ void MailOperations::markMatching(int column, const std::string& lowerRule) {
     view.setCell(markColumn, row, QString::fromLatin1(markText(mark)));
     removeCount++;
   }
+}
+
+// ---------------------------------------------------------------------------------------
+// Connection test and trusted certificates
+
+QString testMailbox(Pop3Client& mailbox) {
+  mailbox.connectToServer();
+  const int count = mailbox.countMessages();
+  mailbox.disconnectFromServer();
+  return QStringLiteral("Login succeeded: %1 messages waiting.").arg(count);
+}
+
+QString MailOperations::testConnection() {
+  CommitAtEnd commit(db);
+  const std::optional<Settings> stored = readSettings(db);
+  if (!stored || stored->server.empty()) throw Pop3Error(notConfiguredText);
+  mailbox.setSettings(accountOf(db, *stored));
+  releaseLocks();
+  return testMailbox(mailbox);
+}
+
+void trustCertificate(dbDatabase& db, const Pop3CertificateError& certificate) {
+  trustFingerprint(db, certificate.host.toStdString(), certificate.port, certificate.fingerprint.toStdString());
+  db.commit();
+}
+
+QString trustQuestion(const Pop3CertificateError& certificate) {
+  return QStringLiteral("The certificate of the POP3 server %1:%2 cannot be verified: it is %3.\n"
+                        "SHA-256 fingerprint: %4\n"
+                        "Trust this certificate for this server from now on?")
+      .arg(certificate.host)
+      .arg(certificate.port)
+      .arg(certificate.problem, readableFingerprint(certificate.fingerprint));
 }

@@ -22,8 +22,12 @@
 #include <string>
 
 class dbDatabase;
+class Pop3CertificateError;
 class Pop3Client;
+struct MailMessage;
+struct Pop3Settings;
 struct RuleBook;
+struct Settings;
 
 // What the operations need of the window that shows the message list.
 class MessageListPort {
@@ -98,6 +102,10 @@ class MailOperations {
   // counts it in removeCount); nothing is ever unmarked. True when the rule was added.
   bool addRuleFromList(int column, const QString& text, bool remove);
 
+  // Logs in with the stored settings, counts the messages and logs out: "Login
+  // succeeded: N messages waiting.". Never deletes. Failures are thrown (Pop3Error).
+  QString testConnection();
+
   int removeCount = 0;  // rows carrying a mark
   // Marked messages the last remove skipped because the server no longer had them.
   int skippedByLastRemove = 0;
@@ -112,7 +120,8 @@ class MailOperations {
 
   bool loadSettings(KeptSettings& settings);
   void releaseLocks();
-  void listMessage(int row, int number, const RuleBook& rules, const std::map<int, std::string>* uids);
+  void listMessage(int row, int number, const RuleBook& rules, const std::map<int, std::string>* uids,
+                   const MailMessage* header);
   bool hasMarkedRows() const;
   std::optional<std::map<std::string, int>> currentNumbersByUid();
   // The server's current number of the listed message `listedNumber`, or 0 when it is
@@ -126,3 +135,17 @@ class MailOperations {
   std::map<int, ListedMessage> listed;  // by the number shown in the ID column
   int listedConnection = -1;            // the mailbox connection that numbered them
 };
+
+// The account of `settings` for the mailbox, with the certificate fingerprint the user
+// trusts for that server. REQUIRES: the caller commits.
+Pop3Settings accountOf(dbDatabase& db, const Settings& settings);
+
+// Logs in with the mailbox's settings, counts the messages and logs out; the text
+// reports the count. Failures are thrown (Pop3Error).
+QString testMailbox(Pop3Client& mailbox);
+
+// Stores the certificate of `certificate` as trusted for its server and port; commits.
+void trustCertificate(dbDatabase& db, const Pop3CertificateError& certificate);
+
+// The question the window asks about a certificate that does not verify.
+QString trustQuestion(const Pop3CertificateError& certificate);

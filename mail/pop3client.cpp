@@ -1,9 +1,15 @@
 #include "pop3client.h"
 
+#include <QCryptographicHash>
 #include <QEventLoop>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QSslError>
 #include <QSslSocket>
 #include <QStringDecoder>
 #include <QTimer>
+
+#include <deque>
 
 namespace {
 
@@ -30,9 +36,46 @@ std::string joinLines(const QList<QByteArray>& lines) {
   return raw;
 }
 
+// What is wrong with a certificate, in the words a user reads.
+QString describeProblems(const QList<QSslError>& errors) {
+  QStringList problems;
+  for (const QSslError& error : errors) {
+    QString problem;
+    switch (error.error()) {
+      case QSslError::SelfSignedCertificate:
+      case QSslError::SelfSignedCertificateInChain: problem = QStringLiteral("self-signed"); break;
+      case QSslError::CertificateExpired: problem = QStringLiteral("expired"); break;
+      case QSslError::CertificateNotYetValid: problem = QStringLiteral("not valid yet"); break;
+      case QSslError::HostNameMismatch: problem = QStringLiteral("issued for another host name"); break;
+      case QSslError::UnableToGetLocalIssuerCertificate:
+      case QSslError::UnableToVerifyFirstCertificate:
+      case QSslError::UnableToGetIssuerCertificate: problem = QStringLiteral("signed by an unknown authority"); break;
+      case QSslError::CertificateRevoked: problem = QStringLiteral("revoked"); break;
+      default: problem = error.errorString(); break;
+    }
+    if (!problems.contains(problem)) problems << problem;
+  }
+  return problems.join(QStringLiteral(", "));
+}
+
+QByteArray fingerprintOf(const QSslCertificate& certificate) {
+  return certificate.digest(QCryptographicHash::Sha256).toHex();
+}
+
 }  // namespace
 
-Pop3Client::Pop3Client(QObject* parent) : QObject(parent), socket(new QSslSocket(this)) {}
+QString readableFingerprint(const QByteArray& hex) {
+  QString text;
+  for (qsizetype i = 0; i < hex.size(); i += 2) {
+    if (i > 0) text += QLatin1Char(':');
+    text += QString::fromLatin1(hex.mid(i, 2)).toUpper();
+  }
+  return text;
+}
+
+Pop3Client::Pop3Client(QObject* parent) : QObject(parent), socket(new QSslSocket(this)) {
+  connect(socket, &QSslSocket::sslErrors, this, &Pop3Client::handleSslErrors);
+}
 
 Pop3Client::~Pop3Client() {
   // Destroyed without QUIT: the server carries out nothing of an unfinished session.
@@ -43,10 +86,10 @@ bool Pop3Client::isConnected() const { return socket->state() == QAbstractSocket
 
 QString Pop3Client::serverName() const { return QStringLiteral("%1:%2").arg(current.host).arg(current.port); }
 
-void Pop3Client::fail(const QString& message) {
+void Pop3Client::fail(const QString& message, Pop3Failure kind) {
   socket->abort();
   buffer.clear();
-  throw Pop3Error(message.toStdString());
+  throw Pop3Error(message.toStdString(), kind);
 }
 
 void Pop3Client::failTimeout(const QString& message) {
@@ -62,38 +105,149 @@ void Pop3Client::cancel() {
   emit wakeRequested();
 }
 
+// ---------------------------------------------------------------------------------------
+// Connecting, securing, logging in
+
 void Pop3Client::connectToServer() {
   cancelled = false;
+  canPipeline = false;
+  certificateProblem.reset();
   socket->abort();
   buffer.clear();
   serial++;
   if (current.host.isEmpty()) throw Pop3Error("No POP3 server is configured.");
 
-  socket->connectToHost(current.host, current.port);
-  bool answered = true;
-  if (socket->state() != QAbstractSocket::ConnectedState && socket->error() == QAbstractSocket::UnknownSocketError) {
-    answered = waitForSocket(connectTimeoutMs);
-  }
-  if (cancelled) throw Pop3Cancelled();
-  if (socket->state() != QAbstractSocket::ConnectedState) {
-    const QString reason = answered ? socket->errorString()
-                                    : QStringLiteral("no answer within %1 s").arg(connectTimeoutMs / 1000);
-    fail(QStringLiteral("Cannot connect to the POP3 server %1: %2.").arg(serverName(), reason));
-  }
-  socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-
+  connectSocket();
   QByteArray greeting;
   if (readStatus("the greeting", &greeting) != ReplyStatus::ok) {
-    fail(QStringLiteral("The POP3 server %1 refused the connection: %2").arg(serverName(), replyText(greeting)));
+    fail(QStringLiteral("The POP3 server %1 refused the connection: %2").arg(serverName(), replyText(greeting)),
+         Pop3Failure::refused);
   }
+  if (current.security == Pop3Security::startTls) {
+    sendCommand("STLS");
+    if (readStatus("STLS") != ReplyStatus::ok) {
+      fail(QStringLiteral("The POP3 server %1 does not offer STLS, so the connection cannot be encrypted; "
+                          "the password was not sent.")
+               .arg(serverName()),
+           Pop3Failure::noStls);
+    }
+    startEncryption();
+  }
+
   sendCommand("USER " + current.username.toUtf8());
   QByteArray reply;
   if (readStatus("USER", &reply) == ReplyStatus::ok) {
     sendCommand("PASS " + current.password.toUtf8());
-    if (readStatus("PASS", &reply) == ReplyStatus::ok) return;
+    if (readStatus("PASS", &reply) == ReplyStatus::ok) {
+      readCapabilities();
+      return;
+    }
   }
-  fail(QStringLiteral("The POP3 server %1 refused the login: %2").arg(serverName(), replyText(reply)));
+  fail(QStringLiteral("The POP3 server %1 refused the login: %2").arg(serverName(), replyText(reply)),
+       Pop3Failure::loginRefused);
 }
+
+void Pop3Client::connectSocket() {
+  QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+  configuration.setPeerVerifyMode(QSslSocket::VerifyPeer);
+  socket->setSslConfiguration(configuration);
+  socket->setPeerVerifyName(current.host);
+  if (current.security == Pop3Security::implicitTls) {
+    socket->connectToHostEncrypted(current.host, current.port);
+  } else {
+    socket->connectToHost(current.host, current.port);
+  }
+  bool answered = true;
+  while (socket->state() != QAbstractSocket::ConnectedState && socket->error() == QAbstractSocket::UnknownSocketError &&
+         answered && !cancelled) {
+    answered = waitForSocket(connectTimeoutMs);
+  }
+  if (cancelled) throw Pop3Cancelled();
+  if (socket->state() != QAbstractSocket::ConnectedState) {
+    if (!answered) {
+      fail(QStringLiteral("Cannot connect to the POP3 server %1: no answer within %2 s.")
+               .arg(serverName())
+               .arg(connectTimeoutMs / 1000),
+           Pop3Failure::timeout);
+    }
+    const QAbstractSocket::SocketError error = socket->error();
+    if (error == QAbstractSocket::HostNotFoundError) {
+      fail(QStringLiteral("Cannot connect to the POP3 server %1: the host name is not known.").arg(serverName()),
+           Pop3Failure::hostNotFound);
+    }
+    if (error == QAbstractSocket::ConnectionRefusedError) {
+      fail(QStringLiteral("Cannot connect to the POP3 server %1: the connection was refused.").arg(serverName()),
+           Pop3Failure::connectionRefused);
+    }
+    fail(QStringLiteral("Cannot connect to the POP3 server %1: %2.").arg(serverName(), socket->errorString()),
+         Pop3Failure::closed);
+  }
+  socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+  if (current.security == Pop3Security::implicitTls) waitForEncryption();
+}
+
+void Pop3Client::startEncryption() {
+  socket->startClientEncryption();
+  waitForEncryption();
+}
+
+void Pop3Client::waitForEncryption() {
+  bool answered = true;
+  while (!socket->isEncrypted() && isConnected() && answered && !cancelled && !certificateProblem) {
+    answered = waitForSocket(connectTimeoutMs);
+  }
+  if (cancelled) throw Pop3Cancelled();
+  if (certificateProblem) {
+    socket->abort();
+    buffer.clear();
+    Pop3CertificateError problem = *certificateProblem;
+    certificateProblem.reset();
+    throw problem;
+  }
+  if (!answered) {
+    fail(QStringLiteral("The TLS handshake with the POP3 server %1 did not finish within %2 s.")
+             .arg(serverName())
+             .arg(connectTimeoutMs / 1000),
+         Pop3Failure::timeout);
+  }
+  if (!socket->isEncrypted()) {
+    fail(QStringLiteral("The TLS handshake with the POP3 server %1 failed: %2").arg(serverName(), socket->errorString()),
+         Pop3Failure::certificate);
+  }
+}
+
+// Called during the handshake: a certificate that does not verify goes on only when it
+// is the one the user trusts for this server.
+void Pop3Client::handleSslErrors(const QList<QSslError>& errors) {
+  const QByteArray fingerprint = fingerprintOf(socket->peerCertificate());
+  if (!current.trustedFingerprint.isEmpty() && fingerprint == current.trustedFingerprint.toLower()) {
+    socket->ignoreSslErrors(errors);
+    return;
+  }
+  const QString problem = describeProblems(errors);
+  const bool changed = !current.trustedFingerprint.isEmpty();
+  const QString message =
+      changed ? QStringLiteral("The certificate of the POP3 server %1 has CHANGED since you trusted it (%2). This can "
+                               "mean that someone is intercepting the connection. The new certificate's SHA-256 "
+                               "fingerprint is %3; it was refused.")
+                    .arg(serverName(), problem, readableFingerprint(fingerprint))
+              : QStringLiteral("The certificate of the POP3 server %1 cannot be verified: it is %2. Its SHA-256 "
+                               "fingerprint is %3.")
+                    .arg(serverName(), problem, readableFingerprint(fingerprint));
+  certificateProblem.emplace(message.toStdString(), current.host, current.port, fingerprint, problem, changed);
+  emit wakeRequested();
+}
+
+void Pop3Client::readCapabilities() {
+  sendCommand("CAPA");
+  if (readStatus("CAPA") != ReplyStatus::ok) return;
+  for (const QByteArray& line : readMultiLine()) {
+    if (line.trimmed().toUpper() == "PIPELINING") canPipeline = true;
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// Commands
 
 int Pop3Client::countMessages() {
   sendCommand("STAT");
@@ -115,13 +269,48 @@ std::optional<std::map<int, std::string>> Pop3Client::uniqueIds() {
   return ids;
 }
 
-MailMessage Pop3Client::fetchHeaders(int number) {
-  sendCommand("TOP " + QByteArray::number(number) + " 0");
+MailMessage Pop3Client::readHeaderReply(int number) {
   QByteArray reply;
   if (readStatus("TOP", &reply) != ReplyStatus::ok) {
-    throw Pop3Error(QStringLiteral("The server has no header of message %1: %2").arg(number).arg(replyText(reply)).toStdString());
+    throw Pop3Error(
+        QStringLiteral("The server has no header of message %1: %2").arg(number).arg(replyText(reply)).toStdString(),
+        Pop3Failure::refused);
   }
   return parseMailMessage(joinLines(readMultiLine()));
+}
+
+MailMessage Pop3Client::fetchHeaders(int number) {
+  sendCommand("TOP " + QByteArray::number(number) + " 0");
+  return readHeaderReply(number);
+}
+
+void Pop3Client::fetchHeadersInOrder(int first, int last, const HeaderResult& each) {
+  int next = first;      // the next message whose TOP is to be sent
+  int answered = first;  // the next message whose reply is to be read
+  try {
+    while (answered <= last) {
+      const int window = canPipeline ? pipelineWindow : 1;
+      while (next <= last && next - answered < window) {
+        sendCommand("TOP " + QByteArray::number(next) + " 0");
+        next++;
+      }
+      try {
+        const MailMessage header = readHeaderReply(answered);
+        each(answered, &header, nullptr);
+      } catch (const Pop3Error& error) {
+        if (error.kind() != Pop3Failure::refused) throw;
+        each(answered, nullptr, &error);  // "-ERR" to this TOP: the session goes on
+      }
+      answered++;
+    }
+  } catch (const Pop3Cancelled&) {
+    throw;
+  } catch (const Pop3Timeout&) {
+    throw;
+  } catch (const Pop3Error& broken) {
+    // The connection is gone: every message not answered yet gets the error.
+    for (; answered <= last; answered++) each(answered, nullptr, &broken);
+  }
 }
 
 bool Pop3Client::requestMessage(int number) {
@@ -139,12 +328,30 @@ void Pop3Client::fetchRawLines(int number, QStringList& lines) {
   for (const QByteArray& line : readMultiLine()) lines << lineText(line);
 }
 
-void Pop3Client::deleteMessage(int number) {
-  sendCommand("DELE " + QByteArray::number(number));
-  QByteArray reply;
-  if (readStatus("DELE", &reply) != ReplyStatus::ok) {
-    throw Pop3Error(QStringLiteral("The server refused to delete message %1: %2").arg(number).arg(replyText(reply)).toStdString());
+void Pop3Client::deleteMessage(int number) { deleteMessages({number}); }
+
+void Pop3Client::deleteMessages(const std::vector<int>& numbers) {
+  std::optional<Pop3Error> firstRefusal;
+  size_t next = 0;
+  size_t answered = 0;
+  while (answered < numbers.size()) {
+    const size_t window = canPipeline ? pipelineWindow : 1;
+    while (next < numbers.size() && next - answered < window && !(firstRefusal && !canPipeline)) {
+      sendCommand("DELE " + QByteArray::number(numbers[next]));
+      next++;
+    }
+    QByteArray reply;
+    if (readStatus("DELE", &reply) != ReplyStatus::ok && !firstRefusal) {
+      firstRefusal.emplace(QStringLiteral("The server refused to delete message %1: %2")
+                               .arg(numbers[answered])
+                               .arg(replyText(reply))
+                               .toStdString(),
+                           Pop3Failure::refused);
+      if (!canPipeline) throw *firstRefusal;
+    }
+    answered++;
   }
+  if (firstRefusal) throw *firstRefusal;
 }
 
 void Pop3Client::disconnectFromServer() {
@@ -158,7 +365,8 @@ void Pop3Client::disconnectFromServer() {
   if (status != ReplyStatus::ok) {
     throw Pop3Error(QStringLiteral("The POP3 server %1 could not carry out the deletions: %2")
                         .arg(serverName(), replyText(reply))
-                        .toStdString());
+                        .toStdString(),
+                    Pop3Failure::refused);
   }
 }
 
@@ -167,7 +375,9 @@ void Pop3Client::disconnectFromServer() {
 
 void Pop3Client::sendCommand(const QByteArray& command) {
   if (cancelled) throw Pop3Cancelled();
-  if (!isConnected()) fail(QStringLiteral("The connection to the POP3 server %1 is closed.").arg(serverName()));
+  if (!isConnected()) {
+    fail(QStringLiteral("The connection to the POP3 server %1 is closed.").arg(serverName()), Pop3Failure::closed);
+  }
   socket->write(command + "\r\n");
 }
 
@@ -177,14 +387,16 @@ Pop3Client::ReplyStatus Pop3Client::readStatus(const char* command, QByteArray* 
   if (line.startsWith("+OK")) return ReplyStatus::ok;
   if (line.startsWith("-ERR")) return ReplyStatus::err;
   fail(QStringLiteral("The POP3 server %1 sent an unexpected reply to %2: %3")
-           .arg(serverName(), QString::fromLatin1(command), lineText(line.left(200))));
+           .arg(serverName(), QString::fromLatin1(command), lineText(line.left(200))),
+       Pop3Failure::protocol);
 }
 
 QByteArray Pop3Client::expectOk(const char* command) {
   QByteArray reply;
   if (readStatus(command, &reply) != ReplyStatus::ok) {
     fail(QStringLiteral("The POP3 server %1 refused %2: %3")
-             .arg(serverName(), QString::fromLatin1(command), replyText(reply)));
+             .arg(serverName(), QString::fromLatin1(command), replyText(reply)),
+         Pop3Failure::refused);
   }
   return reply;
 }
@@ -212,20 +424,27 @@ QByteArray Pop3Client::readLine() {
       return line;
     }
     if (end >= maxLineLength || buffer.size() >= maxLineLength) {
-      fail(QStringLiteral("The POP3 server %1 sent a line longer than %2 bytes.").arg(serverName()).arg(maxLineLength));
+      fail(QStringLiteral("The POP3 server %1 sent a line longer than %2 bytes.").arg(serverName()).arg(maxLineLength),
+           Pop3Failure::protocol);
     }
     waitForData();
   }
 }
 
 void Pop3Client::waitForData() {
-  if (!isConnected()) fail(QStringLiteral("The POP3 server %1 closed the connection.").arg(serverName()));
+  if (!isConnected()) {
+    fail(QStringLiteral("The POP3 server %1 closed the connection.").arg(serverName()), Pop3Failure::closed);
+  }
   const bool answered = waitForSocket(readTimeoutMs);
   if (cancelled) throw Pop3Cancelled();
   if (socket->bytesAvailable() > 0) return;
-  if (!isConnected()) fail(QStringLiteral("The POP3 server %1 closed the connection.").arg(serverName()));
+  if (!isConnected()) {
+    fail(QStringLiteral("The POP3 server %1 closed the connection.").arg(serverName()), Pop3Failure::closed);
+  }
   if (!answered) {
-    failTimeout(QStringLiteral("The POP3 server %1 did not answer within %2 s.").arg(serverName()).arg(readTimeoutMs / 1000.0));
+    failTimeout(QStringLiteral("The POP3 server %1 did not answer within %2 s.")
+                    .arg(serverName())
+                    .arg(readTimeoutMs / 1000.0));
   }
 }
 
@@ -235,6 +454,7 @@ bool Pop3Client::waitForSocket(int timeoutMs) {
   timer.setSingleShot(true);
   connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
   connect(socket, &QAbstractSocket::connected, &loop, &QEventLoop::quit);
+  connect(socket, &QSslSocket::encrypted, &loop, &QEventLoop::quit);
   connect(socket, &QIODevice::readyRead, &loop, &QEventLoop::quit);
   connect(socket, &QAbstractSocket::disconnected, &loop, &QEventLoop::quit);
   connect(socket, &QAbstractSocket::errorOccurred, &loop, &QEventLoop::quit);

@@ -4,6 +4,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QDir>
+#include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -59,6 +60,7 @@ class MailWindowTest : public QObject {
         config->port = int16_t(port);
         config->username = "filter";
         config->password = "secret";
+        config->security = "None";
         config.update();
       }
       db.commit();
@@ -141,7 +143,7 @@ class MailWindowTest : public QObject {
     QCOMPARE(form.statusText(2), QStringLiteral("Mailbox filtered.  Press [Receive] to receive the email again."));
     QCOMPARE(form.statusText(1), QStringLiteral("To be removed: 1"));
     QVERIFY(proxy->waitIdle());
-    QCOMPARE(proxy->commands(), (std::vector<std::string>{"USER filter", "PASS secret", "UIDL", "DELE 2", "QUIT"}));
+    QCOMPARE(proxy->commands(), (std::vector<std::string>{"USER filter", "PASS secret", "CAPA", "UIDL", "DELE 2", "QUIT"}));
     QCOMPARE(dovecot->messages().size(), size_t(2));
     QVERIFY(run.errors.isEmpty());
   }
@@ -162,6 +164,7 @@ class MailWindowTest : public QObject {
       window->port->setText(QString::number(port));
       window->username->setText(QStringLiteral("filter"));
       window->password->setText(QStringLiteral("secret"));
+      window->security->setCurrentText(QStringLiteral("None"));
       window->okButton->click();
     });
     form.configAction->trigger();

@@ -122,6 +122,7 @@ TEST_F(SessionTest, FirstRunStoresDefaultsAndSecondRunAddsNothing) {
       EXPECT_FALSE(config->autoRemove);
       EXPECT_FALSE(config->autoExecute);
       EXPECT_STREQ(config->emailProgram, "/usr/bin/thunderbird");
+      EXPECT_STREQ(config->security, "STARTTLS");
     }
     db->commit();
   }

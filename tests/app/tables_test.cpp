@@ -3,10 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "settings.h"
 #include "testsupport.h"
 
 namespace {
@@ -210,7 +213,8 @@ TEST(TableDeclarations, FieldsInDeclaredOrderWithoutIndexes) {
       {&Config_descriptor,
        {{"server", tpString}, {"port", tpInt2}, {"username", tpString}, {"password", tpString},
         {"fromAdd", tpBool}, {"toAdd", tpBool}, {"subjectAdd", tpBool}, {"autoRemove", tpBool},
-        {"autoExecute", tpBool}, {"emailProgram", tpString}}},
+        {"autoExecute", tpBool}, {"emailProgram", tpString}, {"security", tpString}}},
+      {&TrustedCertificate_descriptor, {{"server", tpString}, {"port", dbField::tpInt4}, {"fingerprint", tpString}}},
       {&ColumnWidth_descriptor, {{"type", tpInt1}, {"col", tpInt1}, {"width", tpInt2}}},
   };
   for (const auto& [table, expected] : tables) {
@@ -227,3 +231,45 @@ TEST(TableDeclarations, FieldsInDeclaredOrderWithoutIndexes) {
 }
 
 }  // namespace
+
+// A database written before the security field existed opens with the field added: its
+// settings are kept, and the security reads as none, so old set-ups behave as before.
+TEST(TableDeclarations, ASettingsRecordWithoutSecurityIsUpgraded) {
+  testsupport::TempDir dir;
+  const std::string file = dir.file("legacy.kld");
+  ASSERT_EQ(std::system((std::string(LEGACY_CONFIG_WRITER) + " " + file).c_str()), 0);
+  keldraDatabase db(dbReadWrite, 1048576, 4194304, 65536, 1);
+  db.setColumnRemovalAllowed(true);
+  ASSERT_TRUE(db.open("legacy", file.c_str()));
+  const std::optional<Settings> settings = readSettings(db);
+  db.commit();
+  ASSERT_TRUE(settings.has_value());
+  EXPECT_EQ(settings->server, "pop.example.org");
+  EXPECT_EQ(settings->port, 40000);
+  EXPECT_EQ(settings->password, "old secret");
+  EXPECT_FALSE(settings->fromAdd);
+  EXPECT_TRUE(settings->subjectAdd);
+  EXPECT_EQ(settings->emailProgram, "/usr/bin/mailer");
+  EXPECT_EQ(settings->security, "None");
+  db.close();
+}
+
+TEST(TrustedCertificates, OneFingerprintPerServerAndPort) {
+  testsupport::TempDir dir;
+  keldraDatabase db(dbReadWrite, 1048576, 4194304, 65536, 1);
+  ASSERT_TRUE(db.open(testsupport::uniqueName("trust").c_str(), dir.file("t.kld").c_str()));
+  EXPECT_EQ(trustedFingerprint(db, "pop.example.org", 995), "");
+  trustFingerprint(db, "pop.example.org", 995, "aa");
+  trustFingerprint(db, "pop.example.org", 110, "bb");
+  trustFingerprint(db, "pop.example.org", 995, "cc");  // replaces
+  db.commit();
+  EXPECT_EQ(trustedFingerprint(db, "pop.example.org", 995), "cc");
+  EXPECT_EQ(trustedFingerprint(db, "pop.example.org", 110), "bb");
+  EXPECT_EQ(trustedFingerprint(db, "other.example.org", 995), "");
+  {
+    keldraCursor<TrustedCertificate> all(dbCursorForReading, &db);
+    EXPECT_EQ(all.select(), 2u);
+  }
+  db.commit();
+  db.close();
+}

@@ -76,7 +76,7 @@ class CliTest : public QObject {
   // Points the database in `dataDir` at `port` with the test account.
   static void configure(const QString& dataDir, uint16_t port, const QStringList& more = {}) {
     const Result set = cli(dataDir, QStringList{"config", "set", "server=127.0.0.1", QStringLiteral("port=%1").arg(port),
-                                                "username=filter", "password=-"} + more,
+                                                "username=filter", "password=-", "security=None"} + more,
                            "secret\n");
     QCOMPARE(set.exitCode, 0);
   }
@@ -94,7 +94,7 @@ class CliTest : public QObject {
     QCOMPARE(shown.exitCode, 0);
     QCOMPARE(shown.out, QStringLiteral("server=\nport=110\nusername=\npassword=\nfromAdd=true\ntoAdd=true\n"
                                        "subjectAdd=false\nautoRemove=false\nautoExecute=false\n"
-                                       "emailProgram=/usr/bin/thunderbird\n"));
+                                       "emailProgram=/usr/bin/thunderbird\nsecurity=STARTTLS\n"));
     // The directory and the database hold a password: owner only.
     QCOMPARE(QFileInfo(dir).permissions() & 0x0777, QFileDevice::Permissions(0x0700));
     QCOMPARE(QFile::permissions(dir + "/Postsift.kld") & 0x0777, QFileDevice::Permissions(0x0600));
@@ -248,6 +248,7 @@ class CliTest : public QObject {
         config->port = int16_t(dovecot->port());
         config->username = "filter";
         config->password = "secret";
+        config->security = "None";
         config.update();
       }
       insertRule<EmailFrom>(db, "spam.example", true);

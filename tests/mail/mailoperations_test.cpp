@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <string>
@@ -46,7 +47,12 @@ bool holdsSubject(const std::vector<std::string>& messages, const std::string& s
 // Another mail program deletes message `number` of the test account.
 void deleteByAnotherClient(uint16_t port, int number) {
   Pop3Client other;
-  other.setSettings({QStringLiteral("127.0.0.1"), port, QStringLiteral("filter"), QStringLiteral("secret")});
+  Pop3Settings account;
+  account.host = QStringLiteral("127.0.0.1");
+  account.port = port;
+  account.username = QStringLiteral("filter");
+  account.password = QStringLiteral("secret");
+  other.setSettings(account);
   other.connectToServer();
   other.deleteMessage(number);
   other.disconnectFromServer();
@@ -63,6 +69,7 @@ class MailboxUser {
     config.port = int16_t(port);  // ports above 32767 are stored as their 16 bits
     config.username = user.c_str();
     config.password = password.c_str();
+    config.security = "None";  // the test servers speak plain POP3
     insertConfig(db, config);
     db.commit();
   }
@@ -123,7 +130,7 @@ class DovecotTest : public ::testing::Test {
 testsupport::DovecotServer* DovecotTest::server = nullptr;
 testsupport::RecordingProxy* DovecotTest::proxy = nullptr;
 
-const Commands login{"USER filter", "PASS secret"};
+const Commands login{"USER filter", "PASS secret", "CAPA"};
 
 // The login followed by `after`.
 Commands loginThen(const Commands& after) {
@@ -324,7 +331,7 @@ TEST_F(FaultTest, RefusedLoginEndsTheOperation) {
         << error.what();
   }
   EXPECT_FALSE(user.mailbox.isConnected());
-  EXPECT_EQ(commands(), login);
+  EXPECT_EQ(commands(), (Commands{"USER filter", "PASS secret"}));
   EXPECT_EQ(user.table.rowCount(), 1);
 }
 
@@ -347,7 +354,10 @@ TEST_F(FaultTest, AfterABrokenConnectionEveryFurtherRowIsAnErrorRow) {
   EXPECT_EQ(rows[0][1], "a@one.example");
   EXPECT_EQ(rows[1], (std::vector<std::string>{"2", "ERROR", "ERROR", "ERROR", "From"}));
   EXPECT_EQ(rows[2], (std::vector<std::string>{"3", "ERROR", "ERROR", "ERROR", "From"}));
-  EXPECT_EQ(commands(), loginThen({"STAT", "UIDL", "TOP 1 0", "TOP 2 0"}));
+  // With pipelining TOP 3 0 may have gone out before the drop; nothing after it.
+  Commands sent = commands();
+  if (sent.back() == "TOP 3 0") sent.pop_back();
+  EXPECT_EQ(sent, loginThen({"STAT", "UIDL", "TOP 1 0", "TOP 2 0"}));
 }
 
 TEST_F(FaultTest, AnOverLongLineIsAnError) {
@@ -365,7 +375,8 @@ TEST_F(FaultTest, AServerThatStopsAnsweringEndsTheOperationAfterTheReadTimeOut) 
   EXPECT_FALSE(user.mailbox.isConnected());
   EXPECT_EQ(user.table.cell(1, 1), "a@one.example");  // the list keeps what it had
   const Commands sent = commands();
-  EXPECT_EQ(sent.back(), "TOP 2 0");
+  EXPECT_NE(std::find(sent.begin(), sent.end(), "TOP 2 0"), sent.end());
+  EXPECT_EQ(std::find(sent.begin(), sent.end(), "QUIT"), sent.end());
 }
 
 TEST_F(FaultTest, CancelDropsTheConnectionWithoutQuit) {
@@ -375,7 +386,12 @@ TEST_F(FaultTest, CancelDropsTheConnectionWithoutQuit) {
   QTimer::singleShot(200, &user.mailbox, [this] { user.mailbox.cancel(); });
   EXPECT_THROW(user.operations.receive(), Pop3Cancelled);
   const Commands sent = commands();
-  EXPECT_EQ(sent, loginThen({"STAT", "UIDL", "TOP 1 0", "TOP 2 0"}));
+  ASSERT_GE(sent.size(), 7u);
+  EXPECT_EQ(Commands(sent.begin(), sent.begin() + 7), loginThen({"STAT", "UIDL", "TOP 1 0", "TOP 2 0"}));
+  for (const std::string& command : sent) {
+    EXPECT_NE(command, "QUIT");
+    EXPECT_EQ(command.rfind("DELE", 0), std::string::npos);
+  }
   EXPECT_EQ(server.messages().size(), 3u);
 }
 
@@ -394,7 +410,7 @@ TEST_F(FaultTest, WithoutUniqueIdsARemoveVerifiesEachMessageByItsHeader) {
   user.operations.remove();
   const Commands sent = commands();
   EXPECT_EQ(Commands(sent.begin() + long(before), sent.end()),
-            loginThen({"TOP 2 0", "DELE 2", "TOP 3 0", "DELE 3", "QUIT"}));
+            loginThen({"TOP 2 0", "TOP 3 0", "DELE 2", "DELE 3", "QUIT"}));
   const auto left = server.messages();
   ASSERT_EQ(left.size(), 2u);
   EXPECT_TRUE(holdsSubject(left, "One"));

@@ -227,6 +227,7 @@ struct DovecotSettings {
   uid_t mailUid = 0;
   gid_t mailGid = 0;
   std::string sslCert, sslKey;
+  uint16_t tlsPort = 0;  // the pop3s listener, with a certificate
 };
 
 std::string dovecotConfig(const DovecotSettings& s) {
@@ -268,7 +269,7 @@ std::string dovecotConfig(const DovecotSettings& s) {
   c += "pop3_uidl_format = %08Xu%08Xv\n";
   c += "service pop3-login {\n" + chroot;
   c += "  inet_listener pop3 {\n    port = " + std::to_string(s.port) + "\n  }\n";
-  c += "  inet_listener pop3s {\n    port = 0\n  }\n}\n";
+  c += "  inet_listener pop3s {\n    port = " + std::to_string(s.tlsPort) + "\n    ssl = yes\n  }\n}\n";
   // No growing delay for an address after failed logins: tests of wrong passwords
   // would slow every later login of the program.
   c += "service anvil {\n" + chroot;
@@ -302,7 +303,7 @@ bool greets(uint16_t port) {
 
 }  // namespace
 
-DovecotServer::DovecotServer() {
+DovecotServer::DovecotServer(const DovecotOptions& options) {
   // Dovecot's socket paths must fit in 108 bytes.
   const char* tmp = getenv("TMPDIR");
   std::string base = tmp != nullptr && *tmp == '/' && strlen(tmp) <= 40 ? tmp : "/tmp";
@@ -337,6 +338,8 @@ DovecotServer::DovecotServer() {
     }
     s.mailUid = mailUid;
     s.mailGid = mailGid;
+    s.sslCert = options.certFile;
+    s.sslKey = options.keyFile;
     for (const char* sub : {"run", "state", "home", "mail", "mail/cur", "mail/new", "mail/tmp"}) {
       std::string path = dir + "/" + sub;
       if (mkdir(path.c_str(), 0700) != 0) failSys("mkdir " + path);
@@ -350,8 +353,10 @@ DovecotServer::DovecotServer() {
     // it in between, in which case Dovecot exits and a new port is tried.
     for (int attempt = 1;; ++attempt) {
       s.port = freePort();
+      if (!s.sslCert.empty()) s.tlsPort = freePort();
       writeText(dir + "/dovecot.conf", dovecotConfig(s), 0644);
       listenPort = s.port;
+      secureListenPort = s.tlsPort;
       start();
       if (masterPid > 0) break;
       std::string text = log();
@@ -1001,6 +1006,57 @@ void ScriptedPop3Server::run() {
   for (auto& c : conns) closeFd(c->fd);
   std::lock_guard lock(mutex);
   open = 0;
+}
+
+}  // namespace testsupport
+
+namespace testsupport {
+
+// ---------------------------------------------------------------------------
+// Test certificates
+
+namespace {
+
+void runOpenssl(const std::string& dir, const std::string& arguments) {
+  const std::string command = "cd '" + dir + "' && openssl " + arguments + " >>openssl.log 2>&1";
+  if (std::system(command.c_str()) != 0) {
+    throw std::runtime_error("openssl " + arguments + " failed; see " + dir + "/openssl.log");
+  }
+}
+
+// A key and a certificate for `host` signed by the test authority (or self-signed).
+void makeCertificate(const std::string& dir, const std::string& name, const std::string& host, bool selfSigned) {
+  const std::string san = "subjectAltName=DNS:" + host + (host == "localhost" ? ",IP:127.0.0.1" : "");
+  writeText(dir + "/" + name + ".ext", san + "\n", 0644);
+  const std::string key = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout " + name + ".key";
+  if (selfSigned) {
+    runOpenssl(dir, "req -x509 " + key + " -out " + name + ".pem -days 3 -subj /CN=" + host + " -addext " + san);
+    return;
+  }
+  runOpenssl(dir, "req " + key + " -out " + name + ".csr -subj /CN=" + host);
+  runOpenssl(dir, "x509 -req -in " + name + ".csr -CA ca.pem -CAkey ca.key -CAcreateserial -out " + name +
+                      ".pem -days 3 -extfile " + name + ".ext");
+}
+
+}  // namespace
+
+TestCertificates::TestCertificates() {
+  dir = tempDirectory.path();
+  runOpenssl(dir, "req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout ca.key -out ca.pem "
+                  "-days 3 -subj '/CN=Postsift Test Authority' -addext basicConstraints=critical,CA:TRUE "
+                  "-addext keyUsage=critical,keyCertSign,cRLSign");
+  makeCertificate(dir, "server", "localhost", false);
+  makeCertificate(dir, "otherhost", "mail.other.example", false);
+  makeCertificate(dir, "selfsigned", "localhost", true);
+  makeCertificate(dir, "selfsigned2", "localhost", true);
+  // Dovecot runs its processes as other users: the keys must be readable to them.
+  for (const auto& entry : fs::directory_iterator(dir)) chmod(entry.path().c_str(), 0644);
+  chmod(dir.c_str(), 0755);
+}
+
+std::string TestCertificates::authority() const { return dir + "/ca.pem"; }
+DovecotOptions TestCertificates::server(const std::string& name) const {
+  return {dir + "/" + name + ".pem", dir + "/" + name + ".key"};
 }
 
 }  // namespace testsupport

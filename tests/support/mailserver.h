@@ -17,7 +17,30 @@
 #include <thread>
 #include <vector>
 
+#include "testsupport.h"
+
 namespace testsupport {
+
+// TLS for a Dovecot server: its certificate and key files; empty for plain POP3 only.
+struct DovecotOptions {
+  std::string certFile;
+  std::string keyFile;
+};
+
+// Certificates for TLS tests, made with the openssl command line in a temporary
+// directory: a test authority ("ca.pem"), and certificates named "server" (localhost
+// and 127.0.0.1, signed by the authority), "otherhost" (mail.other.example, signed),
+// "selfsigned" and "selfsigned2" (localhost, two different self-signed ones).
+class TestCertificates {
+ public:
+  TestCertificates();  // throws std::runtime_error when openssl fails
+  std::string authority() const;
+  DovecotOptions server(const std::string& name) const;
+
+ private:
+  TempDir tempDirectory;
+  std::string dir;
+};
 
 // Dovecot serving one POP3 account over a maildir, started from a configuration
 // written into a fresh directory under /tmp (short, so Dovecot's socket paths
@@ -33,13 +56,16 @@ class DovecotServer {
  public:
   // Throws std::runtime_error, with Dovecot's log, when Dovecot cannot be started
   // or does not answer within 15 s.
-  DovecotServer();
+  explicit DovecotServer(const DovecotOptions& options = {});
   // Stops Dovecot with every process it started and removes the directory.
   ~DovecotServer();
   DovecotServer(const DovecotServer&) = delete;
   DovecotServer& operator=(const DovecotServer&) = delete;
 
   uint16_t port() const { return listenPort; }
+  // The port of POP3 over TLS from the first byte (0 without a certificate); the plain
+  // port then offers STLS.
+  uint16_t tlsPort() const { return secureListenPort; }
   const std::string& user() const { return userName; }
   const std::string& password() const { return userPassword; }
 
@@ -73,6 +99,7 @@ class DovecotServer {
   gid_t mailGid = 0;
   pid_t masterPid = -1;
   uint16_t listenPort = 0;
+  uint16_t secureListenPort = 0;
   uint64_t nextSequence = 1;
   mutable std::mutex mutex;
 };
