@@ -73,7 +73,16 @@ QString readableFingerprint(const QByteArray& hex) {
   return text;
 }
 
-Pop3Client::Pop3Client(QObject* parent) : QObject(parent), socket(new QSslSocket(this)) {
+Pop3Client::Pop3Client(QObject* parent) : QObject(parent) { newSocket(); }
+
+// Every connection gets a socket of its own: a socket keeps the error of its last
+// connection, which would end the next connection's waits at once.
+void Pop3Client::newSocket() {
+  if (socket != nullptr) {
+    socket->abort();
+    delete socket;
+  }
+  socket = new QSslSocket(this);
   connect(socket, &QSslSocket::sslErrors, this, &Pop3Client::handleSslErrors);
 }
 
@@ -112,7 +121,7 @@ void Pop3Client::connectToServer() {
   cancelled = false;
   canPipeline = false;
   certificateProblem.reset();
-  socket->abort();
+  newSocket();
   buffer.clear();
   serial++;
   if (current.host.isEmpty()) throw Pop3Error("No POP3 server is configured.");

@@ -177,6 +177,7 @@ class Pop3Client : public QObject {
  private:
   enum class ReplyStatus { ok, err };
 
+  void newSocket();
   void connectSocket();
   void startEncryption();
   void waitForEncryption();

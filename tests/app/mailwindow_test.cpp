@@ -28,6 +28,7 @@
 #include "readmessageform.h"
 #include "samplemail.h"
 #include "tables.h"
+#include "testsupport.h"
 #include "yesnoform.h"
 
 using testsupport::mailMessage;
@@ -173,6 +174,48 @@ class MailWindowTest : public QObject {
     QCOMPARE(form.grid->cell(3, 1), QStringLiteral("Hello"));
     form.close();
     db.close();
+  }
+
+  // A certificate that does not verify: the window asks, remembers the answer, and the
+  // receive goes on; the configuration window's test then passes without asking.
+  void anUnverifiedCertificateIsTrustedOnTheUsersWord() {
+    testsupport::TestCertificates certificates;
+    testsupport::DovecotServer server(certificates.server("selfsigned"));
+    server.setMessages({mailMessage("a@x.example", "me@home.example", "Secured")});
+    Run run(uniqueName(), server.tlsPort());
+    {
+      keldraCursor<Config> config(dbCursorForUpdate, &run.db);
+      selectConfig(config);
+      config->security = "SSL/TLS";
+      config.update();
+    }
+    run.db.commit();
+    TMainForm& form = *run.form;
+    TYesNoForm::queueAnswer(TYesNoForm::ResultYes);
+    form.receiveAction->trigger();
+    QVERIFY2(TYesNoForm::lastText().contains(QStringLiteral("self-signed")), qPrintable(TYesNoForm::lastText()));
+    QVERIFY(TYesNoForm::lastText().contains(QStringLiteral("SHA-256")));
+    QCOMPARE(form.grid->cell(3, 1), QStringLiteral("Secured"));
+    QVERIFY(run.errors.isEmpty());
+
+    QString report;
+    onNextModal<TConfigForm>([&](TConfigForm* window) {
+      QCOMPARE(window->security->currentText(), QStringLiteral("SSL/TLS"));
+      TYesNoForm::queueAnswer(TYesNoForm::ResultYes);
+      window->testButton->click();
+      report = TYesNoForm::lastText();
+      // Choosing STARTTLS with port 995 suggests 110 and back.
+      window->port->setText(QStringLiteral("995"));
+      window->security->setCurrentIndex(1);
+      emit window->security->activated(1);
+      QCOMPARE(window->port->text(), QStringLiteral("110"));
+      window->security->setCurrentIndex(2);
+      emit window->security->activated(2);
+      QCOMPARE(window->port->text(), QStringLiteral("995"));
+      window->cancelButton->click();
+    });
+    form.configAction->trigger();
+    QCOMPARE(report, QStringLiteral("Login succeeded: 1 messages waiting."));
   }
 
   // While a receive waits for a slow server the window paints, refuses every other

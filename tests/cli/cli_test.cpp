@@ -182,6 +182,34 @@ class CliTest : public QObject {
     QCOMPARE(cli(dir, {"backup"}).exitCode, 2);
   }
 
+  // The command line never asks about a certificate: it refuses and says how to trust
+  // it, and "trust" stores the fingerprint.
+  void certificatesAreTrustedExplicitly() {
+    testsupport::TestCertificates certificates;
+    testsupport::DovecotServer server(certificates.server("selfsigned"));
+    const QString dir = newDataDir();
+    configure(dir, server.tlsPort(), {"security=SSL/TLS"});
+    const Result refused = cli(dir, {"test"});
+    QCOMPARE(refused.exitCode, 1);
+    QVERIFY2(refused.err.contains("self-signed"), qPrintable(refused.err));
+    const QString hint = QStringLiteral("postsift-cli trust 127.0.0.1:%1 ").arg(server.tlsPort());
+    const qsizetype at = refused.err.indexOf(hint);
+    QVERIFY2(at >= 0, qPrintable(refused.err));
+    const QString fingerprint = refused.err.mid(at + hint.size()).trimmed();
+    QCOMPARE(fingerprint.size(), 95);  // 32 bytes as "AB:" pairs
+
+    QCOMPARE(cli(dir, {"trust", QStringLiteral("127.0.0.1:%1").arg(server.tlsPort()), fingerprint}).exitCode, 0);
+    const Result tested = cli(dir, {"test"});
+    QCOMPARE(tested.exitCode, 0);
+    QCOMPARE(tested.out, QStringLiteral("Login succeeded: 0 messages waiting.\n"));
+
+    QCOMPARE(cli(dir, {"trust", "127.0.0.1", fingerprint}).exitCode, 2);
+    QCOMPARE(cli(dir, {"trust", "127.0.0.1:995", "abcd"}).exitCode, 2);
+    QCOMPARE(cli(dir, {"config", "set", "security=TLS"}).exitCode, 2);
+    const Result unreachable = cli(newDataDir(), {"test"});
+    QCOMPARE(unreachable.exitCode, 1);
+  }
+
   void usageErrorsExitTwoAndChangeNothing_data() {
     QTest::addColumn<QStringList>("arguments");
     QTest::newRow("no command") << QStringList{};
