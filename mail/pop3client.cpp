@@ -251,7 +251,7 @@ void Pop3Client::readCapabilities() {
   sendCommand("CAPA");
   if (readStatus("CAPA") != ReplyStatus::ok) return;
   for (const QByteArray& line : readMultiLine()) {
-    if (line.trimmed().toUpper() == "PIPELINING") canPipeline = true;
+    if (line.trimmed().toUpper() == "PIPELINING") canPipeline = pipeliningAllowed;
   }
 }
 

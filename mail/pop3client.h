@@ -115,9 +115,9 @@ class Pop3Client : public QObject {
   // carries (RFC 5322 allows 998 characters), low enough that a broken server cannot
   // fill memory with one line.
   static constexpr qsizetype maxLineLength = 1 << 20;
-  // Commands in flight at most when pipelining: a few hundred bytes, far below what
+  // Commands in flight at most when pipelining: under 2 KB, far below what
   // a socket's send buffer holds, so writing never waits for the server to read.
-  static constexpr int pipelineWindow = 64;
+  static constexpr int pipelineWindow = 128;
 
   explicit Pop3Client(QObject* parent = nullptr);
   ~Pop3Client() override;
@@ -135,8 +135,10 @@ class Pop3Client : public QObject {
   // Counts the connections made: message numbers are valid only in the connection
   // that listed them.
   int connectionSerial() const { return serial; }
-  // Whether the logged-in server advertised PIPELINING.
+  // Whether commands are pipelined on this connection: the server advertised
+  // PIPELINING and pipelining is allowed (it is unless switched off here).
   bool pipelining() const { return canPipeline; }
+  void allowPipelining(bool allowed) { pipeliningAllowed = allowed; }
 
   // STAT: the number of waiting messages (0 for a reply without a number).
   int countMessages();
@@ -212,6 +214,7 @@ class Pop3Client : public QObject {
   int readTimeoutMs = defaultReadTimeoutMs;
   bool cancelled = false;
   bool canPipeline = false;
+  bool pipeliningAllowed = true;
   int serial = 0;
   // A certificate problem seen during the handshake, thrown when it has failed.
   std::optional<Pop3CertificateError> certificateProblem;
