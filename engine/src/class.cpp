@@ -155,38 +155,20 @@ dbFieldDescriptor* dbDescribeRaw(dbFieldDescriptor* fd, size_t alignment) {
 // ---------------------------------------------------------------------------
 // Record walks
 
-size_t dbFieldDescriptor::recordSize(const dbFieldDescriptor* fields, const void* structure, size_t size) {
-  const char* app = static_cast<const char*>(structure);
-  forEachVariable(fields, [&](const dbFieldDescriptor* fd) {
-    switch (fd->type) {
-      case dbField::tpString: {
-        const char* s = *reinterpret_cast<const char* const*>(app + fd->appOffs);
-        size += s != nullptr ? strlen(s) + 1 : 1;
-        break;
-      }
-      case dbField::tpArray: {
-        const auto* array = reinterpret_cast<const dbAnyArray*>(app + fd->appOffs);
-        const dbFieldDescriptor* element = fd->components;
-        size = roundUp(size, element->alignment) + array->length() * element->dbsSize;
-        if (hasVariableParts(element)) {
-          const char* elements = static_cast<const char*>(array->base());
-          for (size_t i = 0; i < array->length(); i++) {
-            size = recordSize(element, elements + i * element->appSize, size);
-          }
-        }
-        break;
-      }
-      case dbField::tpStructure:
-        size = recordSize(fd->components, app + fd->appOffs, size);
-        break;
-      default:
-        break;
-    }
-  });
-  return size;
-}
+namespace {
 
-size_t dbFieldDescriptor::storeRecord(const dbFieldDescriptor* fields, char* base, const void* structure, size_t pos) {
+// The first position at or after `pos` that is a multiple of `alignment` within the
+// record. Positions inside array elements are relative to the element, which starts
+// `origin` bytes into the record: what is aligned is the place in the record, so
+// that values fetched in place are aligned in memory.
+size_t alignInRecord(size_t pos, size_t origin, size_t alignment) { return roundUp(origin + pos, alignment) - origin; }
+
+// The walk that lays out the variable parts of `structure` from `pos` on: with `base`
+// null it only measures, otherwise it also stores the fields. Sizing and storing are
+// this one computation, so a record never gets fewer bytes than its store writes.
+// `base` is the level's start (the record, or an array element), `origin` its
+// offset in the record. Returns the end position, relative to `base`.
+size_t layOutRecord(const dbFieldDescriptor* fields, char* base, size_t origin, const void* structure, size_t pos) {
   const char* app = static_cast<const char*>(structure);
   forEachVariable(fields, [&](const dbFieldDescriptor* fd) {
     switch (fd->type) {
@@ -194,8 +176,10 @@ size_t dbFieldDescriptor::storeRecord(const dbFieldDescriptor* fields, char* bas
         const char* s = *reinterpret_cast<const char* const*>(app + fd->appOffs);
         if (s == nullptr) s = "";  // a null pointer is stored as the empty string
         size_t count = strlen(s) + 1;
-        *varyingAt(base, fd->dbsOffs) = {uint32_t(count), uint32_t(pos)};
-        memcpy(base + pos, s, count);
+        if (base != nullptr) {
+          *varyingAt(base, fd->dbsOffs) = {uint32_t(count), uint32_t(pos)};
+          memcpy(base + pos, s, count);
+        }
         pos += count;
         break;
       }
@@ -203,31 +187,43 @@ size_t dbFieldDescriptor::storeRecord(const dbFieldDescriptor* fields, char* bas
         const auto* array = reinterpret_cast<const dbAnyArray*>(app + fd->appOffs);
         const dbFieldDescriptor* element = fd->components;
         const size_t n = array->length();
-        pos = roundUp(pos, element->alignment);
-        *varyingAt(base, fd->dbsOffs) = {uint32_t(n), uint32_t(pos)};
+        pos = alignInRecord(pos, origin, element->alignment);
+        if (base != nullptr) *varyingAt(base, fd->dbsOffs) = {uint32_t(n), uint32_t(pos)};
         const size_t first = pos;
         pos += n * element->dbsSize;
         if (n == 0) break;
-        if (fd->attr & OneToOneMapping) {
-          memcpy(base + first, array->base(), n * element->dbsSize);
+        if (fd->attr & dbFieldDescriptor::OneToOneMapping) {
+          if (base != nullptr) memcpy(base + first, array->base(), n * element->dbsSize);
           break;
         }
+        if (base == nullptr && !hasVariableParts(element)) break;
         const char* elements = static_cast<const char*>(array->base());
         for (size_t i = 0; i < n; i++) {
           size_t at = first + i * element->dbsSize;
-          pos = at + storeRecord(element, base + at, elements + i * element->appSize, pos - at);
+          pos = at + layOutRecord(element, base != nullptr ? base + at : nullptr, origin + at,
+                                  elements + i * element->appSize, pos - at);
         }
         break;
       }
       case dbField::tpStructure:
-        pos = storeRecord(fd->components, base, app + fd->appOffs, pos);
+        pos = layOutRecord(fd->components, base, origin, app + fd->appOffs, pos);
         break;
       default:
-        memcpy(base + fd->dbsOffs, app + fd->appOffs, fd->dbsSize);
+        if (base != nullptr) memcpy(base + fd->dbsOffs, app + fd->appOffs, fd->dbsSize);
         break;
     }
   });
   return pos;
+}
+
+}  // namespace
+
+size_t dbFieldDescriptor::recordSize(const dbFieldDescriptor* fields, const void* structure, size_t size) {
+  return layOutRecord(fields, nullptr, 0, structure, size);
+}
+
+size_t dbFieldDescriptor::storeRecord(const dbFieldDescriptor* fields, char* base, const void* structure, size_t pos) {
+  return layOutRecord(fields, base, 0, structure, pos);
 }
 
 void dbFieldDescriptor::fetchRecord(const dbFieldDescriptor* fields, void* structure, const char* base) {
@@ -283,16 +279,12 @@ bool dbFieldDescriptor::markChangedKeys(dbFieldDescriptor* fields, const char* b
         differs = strcmp(base + varyingAt(base, fd->dbsOffs)->offset, s != nullptr ? s : "") != 0;
         break;
       }
-      case dbField::tpReal4:
-        differs = *reinterpret_cast<const float*>(stored) != *reinterpret_cast<const float*>(value);
-        break;
-      case dbField::tpReal8:
-        differs = *reinterpret_cast<const double*>(stored) != *reinterpret_cast<const double*>(value);
-        break;
       case dbField::tpArray:
         differs = false;  // arrays are never keys
         break;
       default:
+        // Reals too: -0.0 and 0.0 are equal numbers but hash apart, so the index
+        // item must move when one becomes the other.
         differs = memcmp(stored, value, fd->dbsSize) != 0;
         break;
     }
@@ -362,85 +354,76 @@ void convertNumeric(char* to, int newType, const char* old, int oldType) {
 
 }  // namespace
 
-size_t dbFieldDescriptor::convertedSize(const dbFieldDescriptor* fields, const char* old, size_t size) {
-  forEachVariable(fields, [&](const dbFieldDescriptor* fd) {
-    switch (fd->type) {
-      case dbField::tpString:
-        size += fd->oldType == dbField::tpString ? storedVarying(old, fd->oldDbsOffs).count : 1;
-        break;
-      case dbField::tpArray: {
-        if (fd->oldType != dbField::tpArray) break;
-        const dbVarying stored = storedVarying(old, fd->oldDbsOffs);
-        const dbFieldDescriptor* element = fd->components;
-        size = roundUp(size, element->alignment) + size_t(stored.count) * element->dbsSize;
-        if (hasVariableParts(element)) {
-          for (size_t i = 0; i < stored.count; i++) {
-            size = convertedSize(element, old + stored.offset + i * element->oldDbsSize, size);
-          }
-        }
-        break;
-      }
-      case dbField::tpStructure:
-        size = convertedSize(fd->components, old, size);
-        break;
-      default:
-        break;
-    }
-  });
-  return size;
-}
+namespace {
 
-size_t dbFieldDescriptor::convertRecord(const dbFieldDescriptor* fields, char* to, const char* old, size_t pos) {
+// The conversion of a record of the old layout from `pos` on, the one walk behind
+// both convertedSize (`to` null: only measures) and convertRecord. `to` and `old`
+// are the level's starts in the new and the old record, `origin` the new level's
+// offset in the new record. Returns the end position, relative to `to`.
+size_t convertLevel(const dbFieldDescriptor* fields, char* to, size_t origin, const char* old, size_t pos) {
   forEachVariable(fields, [&](const dbFieldDescriptor* fd) {
-    char* dst = to + fd->dbsOffs;
-    const char* src = old + fd->oldDbsOffs;
     switch (fd->type) {
       case dbField::tpString: {
-        if (fd->oldType == dbField::tpString) {
-          const dbVarying stored = storedVarying(old, fd->oldDbsOffs);
-          memcpy(to + pos, old + stored.offset, stored.count);
-          *varyingAt(to, fd->dbsOffs) = {stored.count, uint32_t(pos)};
-          pos += stored.count;
-        } else {
-          *varyingAt(to, fd->dbsOffs) = {1, uint32_t(pos)};
-          to[pos++] = '\0';
+        const bool kept = fd->oldType == dbField::tpString;
+        const dbVarying stored = kept ? storedVarying(old, fd->oldDbsOffs) : dbVarying{1, 0};
+        const uint32_t count = stored.count;
+        if (to != nullptr) {
+          if (kept) memcpy(to + pos, old + stored.offset, count);
+          else to[pos] = '\0';
+          *varyingAt(to, fd->dbsOffs) = {count, uint32_t(pos)};
         }
+        pos += count;
         break;
       }
-      case dbField::tpReference:
-        *reinterpret_cast<oid_t*>(dst) = fd->oldType == dbField::tpReference ? loadStored<oid_t>(src) : 0;
-        break;
       case dbField::tpArray: {
         if (fd->oldType != dbField::tpArray) {
-          *varyingAt(to, fd->dbsOffs) = {0, 0};
+          if (to != nullptr) *varyingAt(to, fd->dbsOffs) = {0, 0};
           break;
         }
         const dbVarying stored = storedVarying(old, fd->oldDbsOffs);
         const dbFieldDescriptor* element = fd->components;
-        pos = roundUp(pos, element->alignment);
-        *varyingAt(to, fd->dbsOffs) = {stored.count, uint32_t(pos)};
+        pos = alignInRecord(pos, origin, element->alignment);
+        if (to != nullptr) *varyingAt(to, fd->dbsOffs) = {stored.count, uint32_t(pos)};
         const size_t first = pos;
         pos += size_t(stored.count) * element->dbsSize;
+        if (to == nullptr && !hasVariableParts(element)) break;
         for (size_t i = 0; i < stored.count; i++) {
           size_t at = first + i * element->dbsSize;
           const char* oldElement = old + stored.offset + i * element->oldDbsSize;
-          pos = at + convertRecord(element, to + at, oldElement, pos - at);
+          pos = at + convertLevel(element, to != nullptr ? to + at : nullptr, origin + at, oldElement, pos - at);
         }
         break;
       }
       case dbField::tpStructure:
-        pos = convertRecord(fd->components, to, old, pos);
+        pos = convertLevel(fd->components, to, origin, old, pos);
         break;
-      case dbField::tpRawBinary:
-        memset(dst, 0, fd->dbsSize);
-        if (fd->oldType == dbField::tpRawBinary) memcpy(dst, src, std::min(fd->dbsSize, fd->oldDbsSize));
+      default: {
+        if (to == nullptr) break;
+        char* dst = to + fd->dbsOffs;
+        const char* src = old + fd->oldDbsOffs;
+        if (fd->type == dbField::tpReference) {
+          *reinterpret_cast<oid_t*>(dst) = fd->oldType == dbField::tpReference ? loadStored<oid_t>(src) : 0;
+        } else if (fd->type == dbField::tpRawBinary) {
+          memset(dst, 0, fd->dbsSize);
+          if (fd->oldType == dbField::tpRawBinary) memcpy(dst, src, std::min(fd->dbsSize, fd->oldDbsSize));
+        } else {
+          convertNumeric(dst, fd->type, src, isNumeric(fd->oldType) ? fd->oldType : int(dbField::tpUnknown));
+        }
         break;
-      default:
-        convertNumeric(dst, fd->type, src, isNumeric(fd->oldType) ? fd->oldType : int(dbField::tpUnknown));
-        break;
+      }
     }
   });
   return pos;
+}
+
+}  // namespace
+
+size_t dbFieldDescriptor::convertedSize(const dbFieldDescriptor* fields, const char* old, size_t size) {
+  return convertLevel(fields, nullptr, 0, old, size);
+}
+
+size_t dbFieldDescriptor::convertRecord(const dbFieldDescriptor* fields, char* to, const char* old, size_t pos) {
+  return convertLevel(fields, to, 0, old, pos);
 }
 
 // ---------------------------------------------------------------------------
@@ -719,8 +702,13 @@ bool dbTableDescriptor::equal(const dbTable* stored) {
         fd->dbsOffs != uint32_t(entry->offset) || fd->type != entry->type) {
       return false;
     }
-    fd->hashTable = entry->hashTable;
-    fd->tTree = entry->tTree;
+  }
+  // Only an equal description hands over its indexes, and only those declared: a
+  // stored index the declaration does not name is neither searched nor kept up.
+  entry = storedFields(stored);
+  for (dbFieldDescriptor* fd = firstField; fd != nullptr; fd = fd->nextField, entry++) {
+    fd->hashTable = (fd->indexType & HASHED) ? entry->hashTable : 0;
+    fd->tTree = (fd->indexType & INDEXED) ? entry->tTree : 0;
   }
   return true;
 }

@@ -203,7 +203,8 @@ class dbTableDescriptor {
   size_t recordSize(const void* structure) const {
     return dbFieldDescriptor::recordSize(columns, structure, fixedSize);
   }
-  // Whether a stored description equals this one; the fields take over its indexes.
+  // Whether a stored description equals this one; when it does, the fields take over
+  // the stored indexes they declare.
   bool equal(const dbTable* stored);
   // Matches the fields with the stored entries (old layout). False, with the reason
   // in `problem`, when a field's stored type cannot be converted to its declared one

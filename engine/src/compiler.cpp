@@ -2,8 +2,12 @@
 // checking, the expression-node pool, and a readable dump of compiled trees.
 #include "compiler.h"
 
+#include <locale.h>
+
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <charconv>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -274,6 +278,7 @@ dbOrderKey::~dbOrderKey() { dbExprNode::release(expression); }
 void dbCompiledQuery::destroy() {
   if (tree != nullptr && dbExprNodeAllocator::instance().alive) {
     dbCriticalSection cs(dbExprNodeAllocator::instance().mutex);
+    if (scanTree != tree) dbExprNode::release(scanTree);
     dbExprNode::release(tree);
     while (orderBy != nullptr) {
       dbOrderKey* next = orderBy->next;
@@ -287,6 +292,7 @@ void dbCompiledQuery::destroy() {
     }
   }
   tree = nullptr;
+  scanTree = nullptr;
   orderBy = nullptr;
   follow = nullptr;
   table = nullptr;
@@ -469,6 +475,13 @@ constexpr size_t maxNodesPerQuery = 100000;
 constexpr size_t maxStringLength = 4096;
 constexpr size_t maxNameLength = 4096;
 constexpr int maxExistsDepth = 3;
+
+// The C locale, in which real constants are read whatever locale the process has
+// set (a decimal comma would otherwise end "2.5" after the 2).
+locale_t cLocale() {
+  static const locale_t c = newlocale(LC_ALL_MASK, "C", locale_t(nullptr));
+  return c;
+}
 
 struct CompileError {};
 
@@ -763,7 +776,7 @@ int dbExprCompiler::scan() {
           }
           while (isdigit(uint8_t(s[end]))) end += 1;
         }
-        fvalue = strtod(s + start, nullptr);
+        fvalue = strtod_l(s + start, nullptr, cLocale());
         currPos = end;
         return tknFconst;
       }
@@ -1685,11 +1698,87 @@ bool dbExprCompiler::compile() {
 
 }  // namespace
 
+// ---------------------------------------------------------------------------
+// The condition as the search tests it
+//
+// A scan that meets a null reference in `owner.code = 2` would report an error
+// (and by default end the process), while a join through an index simply never
+// reaches a record whose reference is null. The search therefore tests a copy of
+// the condition in which every comparison (any operand of AND, OR, NOT and EXISTS
+// that is not one of them) that dereferences references first checks each of them:
+// `owner.region.code = 1` becomes
+//   owner is not null and (owner.region is not null and owner.region.code = 1)
+// so that it is false for a record with a null reference on its path. The
+// connectives are copied one for one, so that the search can walk both trees alike.
+
+namespace {
+
+bool dereferences(const dbExprNode* n) {
+  if (n == nullptr) return false;
+  if (n->op == opDeref) return true;
+  for (int i = 0; i < dbExprNode::nodeOperands[n->op]; i++) {
+    if (dereferences(n->operand[i])) return true;
+  }
+  return false;
+}
+
+// The reference expressions `n` dereferences, each after those that its own
+// expression dereferences.
+void dereferenced(const dbExprNode* n, std::vector<const dbExprNode*>& references) {
+  if (n == nullptr) return;
+  for (int i = 0; i < dbExprNode::nodeOperands[n->op]; i++) dereferenced(n->operand[i], references);
+  if (n->op == opDeref) references.push_back(n->operand[0]);
+}
+
+dbExprNode* newNode(int op, dbExprNode* a, dbExprNode* b = nullptr) {
+  dbExprNode* n = dbExprNode::allocate();
+  n->op = uint8_t(op);
+  n->resultType = dbExprNode::nodeTypes[op];
+  n->operand[0] = a;
+  n->operand[1] = b;
+  n->height = std::max(a->height, b != nullptr ? b->height : 0) + 1;
+  return n;
+}
+
+dbExprNode* nullSafeCopy(const dbExprNode* n) {
+  if (n->op == opAnd || n->op == opOr || n->op == opNot || n->op == opExists) {
+    dbExprNode* result = dbExprNode::allocate();
+    *result = *n;  // the op, and the EXISTS slot; the operands are copies of their own
+    result->height = 1;
+    for (int i = 0; i < dbExprNode::nodeOperands[n->op]; i++) {
+      result->operand[i] = nullSafeCopy(n->operand[i]);
+      result->height = std::max(result->height, result->operand[i]->height + 1);
+    }
+    return result;
+  }
+  dbExprNode* result = dbExprNode::copy(n);
+  if (!dereferences(n)) return result;
+  std::vector<const dbExprNode*> references;
+  dereferenced(n, references);
+  for (size_t i = references.size(); i-- > 0;) {
+    dbExprNode* notNull = newNode(opNot, newNode(opIsNull, dbExprNode::copy(references[i])));
+    result = newNode(opAnd, notNull, result);
+  }
+  return result;
+}
+
+}  // namespace
+
 bool dbCompile(dbQuery& query, dbTableDescriptor* table, dbDatabase* db) {
   query.destroy();
   if (table == nullptr) return false;
   dbExprCompiler compiler(db, table, query);
-  return compiler.compile();
+  if (!compiler.compile()) return false;
+  query.scanTree = query.tree;
+  if (dereferences(query.tree)) {
+    query.scanTree = nullSafeCopy(query.tree);
+    if (query.scanTree->height > maxTreeHeight) {
+      // Deeper than the evaluator is ever given: the search tests the condition as written.
+      dbExprNode::release(query.scanTree);
+      query.scanTree = query.tree;
+    }
+  }
+  return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -1794,9 +1883,11 @@ void dump(std::string& out, const dbExprNode* n, int depth) {
   } else if (op == opIntConst) {
     out += " " + std::to_string(n->ivalue);
   } else if (op == opRealConst) {
+    // As printf's %.17g in the C locale, whatever the process's locale is.
     char text[64];
-    snprintf(text, sizeof text, " %.17g", n->fvalue);
-    out += text;
+    const std::to_chars_result r = std::to_chars(text, text + sizeof text, n->fvalue, std::chars_format::general, 17);
+    out += " ";
+    out.append(text, r.ptr);
   } else if (op == opStringConst) {
     out += " '";
     out.append(n->svalue.str, n->svalue.size > 0 ? n->svalue.size - 1 : 0);

@@ -178,6 +178,11 @@ class dbCompiledQuery {
     startFromArrayPtr = 5,
   };
   dbExprNode* tree = nullptr;  // null = not compiled
+  // The condition as the search tests it on records: `tree` itself, or when it reads
+  // through references a copy of it in which a comparison through a null reference
+  // does not hold (see dbCompile). Its AND, OR, NOT and EXISTS nodes stand where
+  // those of `tree` stand, so a part of `tree` has its counterpart at the same path.
+  dbExprNode* scanTree = nullptr;
   dbOrderKey* orderBy = nullptr;
   dbFollowByNode* follow = nullptr;
   dbTableDescriptor* table = nullptr;

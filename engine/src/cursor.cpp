@@ -96,6 +96,7 @@ void dbAnyCursor::resetCursor() {
   dedupActive = false;
   wholeTable = false;
   currId = 0;
+  followingRemoved = 0;
   selfUpdating = false;
 }
 
@@ -144,6 +145,7 @@ void dbAnyCursor::selectWholeTable() {
 }
 
 bool dbAnyCursor::moveFirst() {
+  followingRemoved = 0;
   if (wholeTable) {
     currId = tableFirst;
   } else {
@@ -155,7 +157,13 @@ bool dbAnyCursor::moveFirst() {
 }
 
 bool dbAnyCursor::moveNext() {
-  if (currId == 0) return false;
+  if (currId == 0) {
+    // The current record was removed elsewhere: the selection (or the walk) is
+    // already positioned on the record that followed it.
+    currId = followingRemoved;
+    followingRemoved = 0;
+    return currId != 0;
+  }
   if (wholeTable) {
     // The chain ends at tableLast even when a transaction linked more after it.
     if (currId == tableLast) return false;
@@ -204,33 +212,63 @@ void dbAnyCursor::remove() {
       if (removedId == tableFirst) tableFirst = successor;
     }
   } else {
-    dbSelection::segment* s = selection.current;
-    s->used -= 1;
-    if (s->used == 0) {
-      dbSelection::segment* following = s->next;
-      if (s->prev != nullptr) s->prev->next = following;
-      else selection.head = following;
-      if (following != nullptr) following->prev = s->prev;
-      else selection.tail = s->prev;
-      if (following != nullptr) {
-        selection.current = following;
-        selection.position = 0;
-      } else {
-        selection.current = s->prev;
-        selection.position = s->prev != nullptr ? s->prev->used - 1 : 0;
-      }
-      free(s);
-    } else {
-      memmove(s->ids + selection.position, s->ids + selection.position + 1,
-              (s->used - selection.position) * sizeof(oid_t));
-      if (selection.position == s->used) selection.position -= 1;
-    }
+    unlinkCurrent();
     currId = selection.current != nullptr ? selection.current->ids[selection.position] : 0;
   }
   selfUpdating = true;
   db->removeRecord(table, removedId);
   selfUpdating = false;
   if (currId != 0 && autoFetch) fetchCurrent();
+}
+
+oid_t dbAnyCursor::unlinkCurrent() {
+  dbSelection::segment* s = selection.current;
+  if (s == nullptr) return 0;
+  s->used -= 1;
+  if (s->used == 0) {
+    dbSelection::segment* following = s->next;
+    if (s->prev != nullptr) s->prev->next = following;
+    else selection.head = following;
+    if (following != nullptr) following->prev = s->prev;
+    else selection.tail = s->prev;
+    if (following != nullptr) {
+      selection.current = following;
+      selection.position = 0;
+    } else {
+      selection.current = s->prev;
+      selection.position = s->prev != nullptr ? s->prev->used - 1 : 0;
+    }
+    free(s);
+    return following != nullptr ? following->ids[0] : 0;
+  }
+  memmove(s->ids + selection.position, s->ids + selection.position + 1, (s->used - selection.position) * sizeof(oid_t));
+  if (selection.position < s->used) return s->ids[selection.position];
+  // The last oid of its segment: the following one starts the next segment.
+  if (s->next != nullptr) {
+    selection.current = s->next;
+    selection.position = 0;
+    return s->next->ids[0];
+  }
+  selection.position -= 1;
+  return 0;
+}
+
+void dbAnyCursor::recordRemoved(oid_t oid) {
+  // The current record, or the one the next step would land on after a removal.
+  const bool current = currId == oid || (currId == 0 && followingRemoved == oid && oid != 0);
+  if (wholeTable) {
+    if (!current && oid != tableFirst && oid != tableLast) return;
+    // The walk's bounds stay on records of the table.
+    const dbRecord* record = db->getRecord(oid);
+    const oid_t following = oid == tableLast ? 0 : record->nextId;
+    const oid_t preceding = oid == tableFirst ? 0 : record->prevId;
+    if (current) followingRemoved = following;
+    if (oid == tableFirst) tableFirst = following;
+    if (oid == tableLast) tableLast = preceding;
+  } else if (current) {
+    followingRemoved = unlinkCurrent();
+  }
+  if (current) currId = 0;
 }
 
 void dbAnyCursor::selectById(oid_t oid) {
@@ -279,28 +317,50 @@ void dbAnyCursor::markSeen(oid_t oid) {
   if (seenMap != nullptr && oid / 32 < seenMapSize) seenMap[oid / 32] |= 1u << (oid % 32);
 }
 
-// Moves the string and array pointers of the record buffer that point into the old
-// mapping, so that a record fetched before the file grew stays readable.
+namespace {
+
+// Moves the string and array pointers of one level of an application structure (a
+// record, an embedded structure or an array element) that satisfy `inOld` by
+// `delta`. Elements of other arrays are owned copies, but their strings and arrays
+// point into the mapping as well.
+template <class InOld>
+void moveMappedPointers(const dbFieldDescriptor* fields, char* app, const InOld& inOld, ptrdiff_t delta) {
+  const dbFieldDescriptor* fd = fields;
+  do {
+    if (fd->isMethod()) return;
+    char* at = app + fd->appOffs;
+    if (fd->type == dbField::tpString) {
+      auto* s = reinterpret_cast<const char**>(at);
+      if (inOld(*s)) *s += delta;
+    } else if (fd->type == dbField::tpStructure) {
+      moveMappedPointers(fd->components, at, inOld, delta);
+    } else if (fd->type == dbField::tpArray) {
+      auto* array = reinterpret_cast<dbAnyArray*>(at);
+      char* elements = const_cast<char*>(static_cast<const char*>(array->base()));
+      const dbFieldDescriptor* element = fd->components;
+      if (fd->attr & dbFieldDescriptor::OneToOneMapping) {
+        if (inOld(elements)) fd->arrayAllocator(array, elements + delta, array->length());
+      } else if (element->type == dbField::tpString || element->type == dbField::tpArray ||
+                 (element->attr & dbFieldDescriptor::HasArrayComponents)) {
+        for (size_t i = 0; i < array->length(); i++) {
+          moveMappedPointers(element, elements + i * element->appSize, inOld, delta);
+        }
+      }
+    }
+  } while ((fd = fd->next) != fields);
+}
+
+}  // namespace
+
+// Moves the pointers of the record buffer that point into the old mapping, so that
+// a record fetched before the file grew stays readable.
 void dbAnyCursor::mappingMoved(const char* oldBase, size_t oldSize, ptrdiff_t delta) {
   if (appRecord == nullptr || currId == 0) return;
   auto inOld = [&](const void* p) {
     const char* c = static_cast<const char*>(p);
     return c >= oldBase && c < oldBase + oldSize;
   };
-  for (dbFieldDescriptor* fd = table->firstField; fd != nullptr; fd = fd->nextField) {
-    if (fd->longName.find("[]") != std::string::npos) continue;  // inside array elements: owned copies
-    char* at = static_cast<char*>(appRecord) + fd->recordAppOffs;
-    if (fd->type == dbField::tpString) {
-      auto* s = reinterpret_cast<const char**>(at);
-      if (inOld(*s)) *s += delta;
-    } else if (fd->type == dbField::tpArray && (fd->attr & dbFieldDescriptor::OneToOneMapping)) {
-      auto* array = reinterpret_cast<dbAnyArray*>(at);
-      if (inOld(array->base())) {
-        fd->arrayAllocator(array, const_cast<char*>(static_cast<const char*>(array->base())) + delta,
-                           array->length());
-      }
-    }
-  }
+  moveMappedPointers(table->columns, static_cast<char*>(appRecord), inOld, delta);
 }
 
 // ---------------------------------------------------------------------------
@@ -315,9 +375,8 @@ void dbDatabase::notifyCursors(oid_t oid, bool removed) {
   if (ctx == nullptr) return;
   for (dbL2List* l = ctx->cursors.next; l != &ctx->cursors; l = l->next) {
     auto* cursor = static_cast<dbAnyCursor*>(l);
-    if (cursor->currId != oid) continue;
-    if (removed) cursor->currId = 0;
-    else if (cursor->appRecord != nullptr && !cursor->selfUpdating) cursor->fetchCurrent();
+    if (removed) cursor->recordRemoved(oid);
+    else if (cursor->currId == oid && cursor->appRecord != nullptr && !cursor->selfUpdating) cursor->fetchCurrent();
   }
 }
 
@@ -339,6 +398,16 @@ int compareValues(T a, T b) {
   return a < b ? -1 : a == b ? 0 : 1;
 }
 
+// Reals in the T-tree's total order: NaN after every number and equal to any NaN.
+// (With NaN unordered, a NaN would be greater than everything in both directions,
+// and the sort's sentinel would not hold.)
+template <class T>
+int compareReals(T a, T b) {
+  const bool na = a != a, nb = b != b;  // NaN is the one value unequal to itself
+  if (na || nb) return int(na) - int(nb);
+  return a < b ? -1 : a == b ? 0 : 1;
+}
+
 int compareField(const dbFieldDescriptor* fd, const char* a, const char* b) {
   const char* x = a + fd->dbsOffs;
   const char* y = b + fd->dbsOffs;
@@ -351,14 +420,10 @@ int compareField(const dbFieldDescriptor* fd, const char* a, const char* b) {
       return compareValues(int32_t(reinterpret_cast<const dbVarying*>(x)->count),
                            int32_t(reinterpret_cast<const dbVarying*>(y)->count));
     case dbField::tpInt8: return compareValues(*reinterpret_cast<const int64_t*>(x), *reinterpret_cast<const int64_t*>(y));
-    case dbField::tpReal4: {
-      float p = *reinterpret_cast<const float*>(x), q = *reinterpret_cast<const float*>(y);
-      return p < q ? -1 : p == q ? 0 : 1;
-    }
-    case dbField::tpReal8: {
-      double p = *reinterpret_cast<const double*>(x), q = *reinterpret_cast<const double*>(y);
-      return p < q ? -1 : p == q ? 0 : 1;
-    }
+    case dbField::tpReal4:
+      return compareReals(*reinterpret_cast<const float*>(x), *reinterpret_cast<const float*>(y));
+    case dbField::tpReal8:
+      return compareReals(*reinterpret_cast<const double*>(x), *reinterpret_cast<const double*>(y));
     case dbField::tpString:
       return strcmp(a + reinterpret_cast<const dbVarying*>(x)->offset, b + reinterpret_cast<const dbVarying*>(y)->offset);
     case dbField::tpReference:

@@ -105,9 +105,18 @@ class dbAnyCursor : public dbL2List {
   bool autoFetch = true;
   bool selfUpdating = false;
   const char* paramOrigin = nullptr;
+  // The record that followed the current one when another cursor removed that: the
+  // cursor is empty then, and its next step goes on there (0: none followed).
+  oid_t followingRemoved = 0;
 
   void positionCurrent();
   void linkToTransaction();
+  // Takes the current oid out of the selection and returns the oid that followed it
+  // (0: none), on which the selection is then positioned; with none, on the oid
+  // before it, if any.
+  oid_t unlinkCurrent();
+  // Record `oid`, still readable, is being removed, not through this cursor.
+  void recordRemoved(oid_t oid);
 };
 
 // The typed cursor operations over a cursor class `Base`, with a T as the record.

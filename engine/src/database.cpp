@@ -127,6 +127,22 @@ void writeMetatableRecord(char* rec) {
   }
 }
 
+// The largest file the allocator makes: the last whole segment below 4 GiB.
+constexpr uint64_t kMaxFileSize = 0xFFF80000;
+
+// Whether a new file of these sizes, and its extensions, fit the 32-bit offsets of
+// the format: the initial file (at least 16 bytes per handle of the initial index,
+// rounded up to whole segments) and the extension quantum no larger than the largest
+// file.
+bool sizesFitTheFormat(size_t indexSize, size_t fileSize, size_t quantum) {
+  if (indexSize > kMaxFileSize / 16 || fileSize > kMaxFileSize || quantum > kMaxFileSize) return false;
+  const uint64_t capacity = (std::max<uint64_t>(indexSize, dbFirstUserObjectId) + dbIdsPerPage - 1) /
+                            dbIdsPerPage * dbIdsPerPage;
+  uint64_t length = std::max<uint64_t>(fileSize != 0 ? fileSize : dbDefaultInitialFileSize, capacity * 16);
+  length = (length + dbSegmentSize - 1) / dbSegmentSize * dbSegmentSize;
+  return length <= kMaxFileSize;
+}
+
 }  // namespace
 
 dbInitialLayout dbInitialLayout::compute(uint32_t initialIndexSize, uint32_t initialFileSize) {
@@ -230,6 +246,10 @@ bool dbDatabase::openFailed(const char* message) {
 bool dbDatabase::open(const char* name, const char* dbFileName, uint32_t timeout,
                       uint32_t delay) {
   if (opened) close();
+  if (!sizesFitTheFormat(initialIndexSize, initialFileSize, extensionQuantum)) {
+    // Refused before anything is made: the 32-bit offsets of the file cannot hold them.
+    return openFailed("Database sizes exceed the limits of the 32-bit file format");
+  }
   waitLockTimeout = timeout;
   commitDelay = 0;
   opened = false;
@@ -257,13 +277,12 @@ bool dbDatabase::open(const char* name, const char* dbFileName, uint32_t timeout
         (accessType == dbConcurrentUpdate && !mutatorCs.create(objectName(".mcs")))) {
       return openFailed("Failed to initialize database monitor");
     }
-    writeSem.reset();
-    readSem.reset();
-    upgradeSem.reset();
     memset(monitor, 0, sizeof(dbMonitor));
-    monitor->csCount = 1;
+    monitor->layout = dbMonitorLayout;
     monitor->mutatorCount = 1;
     monitor->fileVersion = 1;
+    cs.guard(monitor, sizeof(dbMonitor));
+    if (!claimProcessSlot()) return openFailed("Too many processes have the database open");
     mappedVersion = 1;
     mappingName = sharedName + ".1";
     if (!openFileFirst()) return false;
@@ -275,6 +294,10 @@ bool dbDatabase::open(const char* name, const char* dbFileName, uint32_t timeout
         (accessType == dbConcurrentUpdate && !mutatorCs.open(objectName(".mcs")))) {
       return openFailed("Failed to open shared semaphore");
     }
+    cs.guard(monitor, sizeof(dbMonitor));
+    // The slot is taken before the schema is loaded: every lock a process takes is
+    // accounted for in its slot's entry.
+    if (!claimProcessSlot()) return openFailed("Too many processes have the database open");
     mappedVersion = 0;  // the first transaction maps the file
     if (!loadSchema(false)) return openFailed(nullptr);
     countProcess();
@@ -290,16 +313,11 @@ bool dbDatabase::openNamedObjects(bool first) {
   };
   bool monitorReady = first ? monitorMemory.create(objectName(".dm"), sizeof(dbMonitor))
                             : monitorMemory.open(objectName(".dm"), sizeof(dbMonitor));
-  if (!monitorReady) return openFailed("Failed to open database monitor");
-  monitor = static_cast<dbMonitor*>(monitorMemory.get());
-  if (!join(writeSem, objectName(".ws"))) {
-    return openFailed("Failed to initialize database writers semaphore");
-  }
-  if (!join(readSem, objectName(".rs"))) {
-    return openFailed("Failed to initialize database readers semaphore");
-  }
-  if (!join(upgradeSem, objectName(".us"))) {
-    return openFailed("Failed to initialize database upgrade semaphore");
+  monitor = static_cast<dbMonitor*>(monitorReady ? monitorMemory.get() : nullptr);
+  // The first opener initialises the monitor before it lets any joiner in.
+  if (monitor == nullptr || (!first && monitor->layout != dbMonitorLayout)) {
+    monitor = nullptr;
+    return openFailed("Failed to open database monitor");
   }
   if (commitDelay != 0 && !join(delayedCommitEvent, objectName(".dce"))) {
     return openFailed("Failed to initialize delayed commit event");
@@ -309,11 +327,26 @@ bool dbDatabase::openNamedObjects(bool first) {
 
 void dbDatabase::countProcess() {
   cs.enter();
-  monitor->processCount += 1;
-  int slot = processLock.claimSlot();
-  if (slot >= 0) monitor->processSlotLimit = std::max<uint32_t>(monitor->processSlotLimit, uint32_t(slot) + 1);
+  add(monitor->processCount, 1);
   testPoint(dbTestPoint::insideCriticalSection);
   cs.leave();
+}
+
+// Takes a process slot of "%s.in" and with it the slot's entry in the monitor, which
+// a process that died in the slot may have left: what it held is removed first.
+bool dbDatabase::claimProcessSlot() {
+  cs.enter();
+  processSlot = processLock.claimSlot(dbMaxProcesses);
+  if (processSlot >= 0) {
+    set(monitor->processSlotLimit, std::max<uint32_t>(monitor->processSlotLimit, uint32_t(processSlot) + 1));
+    if (!ownEntry().isEmpty()) {
+      removeProcess(processSlot);
+      set(monitor->lastLockBreakTime, dbGetTickCount());
+      handOverLock();
+    }
+  }
+  cs.leave();
+  return processSlot >= 0;
 }
 
 // Opens, validates or creates the database file for the first opener. Reports and
@@ -477,7 +510,7 @@ int dbDatabase::getProcessCount() {
   cs.enter();
   // Processes killed without close stay counted; the slot locks tell the truth.
   int live = processLock.countLiveSlots(int(monitor->processSlotLimit));
-  if (live != monitor->processCount) monitor->processCount = live;
+  set(monitor->processCount, live);
   cs.leave();
   return live;
 }
@@ -491,16 +524,34 @@ void dbDatabase::close() {
 
   bool writable = accessType == dbReadWrite || accessType == dbConcurrentUpdate;
   cs.enter();
-  monitor->processCount -= 1;
-  processLock.releaseSlot();
-  if (header != nullptr && header->dirty && writable && monitor->nWriters == 0) {
+  add(monitor->processCount, -1);
+  if (!ownEntry().isEmpty()) {
+    // Threads of this process that still hold or wait for the lock lose it.
+    removeProcess(processSlot);
+    handOverLock();
+  }
+  if (header != nullptr && header->dirty && writable && isFileQuiet()) {
     file.flush();
     header->dirty = 0;  // reaches the disk with the page cache
   }
+  processLock.releaseSlot();
+  processSlot = -1;
   cs.leave();
   detachTables();
   releaseFile();
   releaseNamedObjects();
+}
+
+// No process has changes that are not committed, nor a commit under way, and none
+// that died left any: the file may be marked clean. A process inside its commit holds
+// only the shared lock, and an updater between its commits only the mutator lock.
+bool dbDatabase::isFileQuiet() const {
+  if (monitor->nWriters != 0 || monitor->commitRunning != 0 || monitor->recoveryNeeded != 0) return false;
+  for (uint32_t k = 0; k < monitor->processSlotLimit; k++) {
+    const dbProcessEntry& e = monitor->processes[k];
+    if (e.writers != 0 || e.committing != 0 || e.updating != 0) return false;
+  }
+  return true;
 }
 
 void dbDatabase::releaseFile() {
@@ -513,16 +564,14 @@ void dbDatabase::releaseFile() {
 void dbDatabase::releaseNamedObjects() {
   if (processLock.isOpen() && processLock.lockInitialization() && processLock.isLastLive()) {
     // No other process uses the database: remove what a later open would replace.
-    for (const char* suffix : {".dm", ".ws", ".rs", ".us", ".dce", ".cs", ".mcs"}) {
+    for (const char* suffix : {".dm", ".dce", ".cs", ".mcs"}) {
       dbSharedMemory::remove(objectName(suffix));
     }
     processLock.remove();
   }
   monitor = nullptr;
   monitorMemory.close();
-  writeSem.close();
-  readSem.close();
-  upgradeSem.close();
+  processSlot = -1;
   delayedCommitEvent.close();
   cs.close();
   mutatorCs.close();

@@ -41,12 +41,57 @@ typedef void (*dbErrorHandler)(int error, const char* message, int argument);
 constexpr uint32_t dbWaitForever = 0xFFFFFFFF;
 constexpr size_t dbDirtyIndexPagesBytes = 524288;  // one bit per index page of 4 G handles
 
-// The monitor record, in the named shared memory "%s.dm". Every field but the two
-// critical-section counters is read and written only inside "%s.cs". The first
-// process to open a database (no other live process) initialises it.
+constexpr int dbMaxProcesses = 256;  // processes that may have one database open at once
+
+// What the threads of one process hold of the readers-writer lock and wait for. Entry
+// k of the monitor belongs to the process holding slot k of the lock file "%s.in";
+// the monitor's counters are the sums of all entries. A process whose slot is free
+// (it died) while its entry is not empty has exactly the entry's locks removed. A
+// lock handed to a waiting thread is counted as held at once and marked handed over
+// until one of the process's waiting threads takes it: the threads of one process are
+// interchangeable, so it is the process that a lock is handed to.
+struct dbProcessEntry {
+  uint32_t wakeCount;         // futex word: +1 whenever the process is handed a lock
+  int32_t readers;            // threads holding the shared lock, a committing one included
+  int32_t writers;            // 1 while a thread holds the exclusive lock
+  int32_t waitingReaders;
+  int32_t waitingWriters;     // the upgrading reader included
+  int32_t upgrading;          // 1 while a thread waits to turn its shared lock exclusive
+  int32_t readersHandedOver;  // of `readers`, the ones no waiting thread has taken yet
+  int32_t writerHandedOver;   // of `writers`, likewise for a waiting writer
+  int32_t upgradeHandedOver;  // of `writers`, likewise for the upgrading reader
+  int32_t committing;         // 1 while a thread commits (holding the shared lock)
+  int32_t updating;           // 1 while the process holds the mutator lock "%s.mcs"
+  int32_t reserved;
+  bool isEmpty() const {
+    return readers == 0 && writers == 0 && waitingReaders == 0 && waitingWriters == 0 && upgrading == 0 &&
+           readersHandedOver == 0 && writerHandedOver == 0 && upgradeHandedOver == 0 && committing == 0 &&
+           updating == 0;
+  }
+};
+static_assert(sizeof(dbProcessEntry) == 48);
+
+// Identifies the layout of dbMonitor and dbProcessEntry: a process of a build with
+// another layout refuses the monitor. Change it with the layout (the static_asserts
+// below tell when).
+constexpr uint32_t dbMonitorLayout = 0x4B4D0002;
+
+// Values of dbMonitor::recoveryNeeded but 0, which every writer and updater repairs
+// before its transaction. The working index holds a complete state that readers go on
+// reading (a commit that died, an updater that died between commits), or half a
+// transaction that every reader has to avoid by reading the committed state.
+constexpr int32_t dbRebuildWorkingIndex = 1;
+constexpr int32_t dbReadCommittedState = 2;
+
+// The monitor record, in the named shared memory "%s.dm". Every field but
+// pendingLockRequests (atomic) and dirtyIndexPages (the working index's writer's) is
+// changed only inside "%s.cs", and every change but the single increment of
+// fileVersion is journaled by it (dbSharedCriticalSection::write): a process killed
+// inside leaves the monitor as it found it. The first process to open a database (no
+// other live process) initialises it.
 struct dbMonitor {
-  int32_t csCount;             // kept at 1: "%s.cs" is a robust mutex of its own
-  int32_t mutatorCount;        // kept at 1: "%s.mcs" likewise
+  uint32_t layout;             // dbMonitorLayout
+  int32_t mutatorCount;        // kept at 1: "%s.mcs" is a lock of its own
   int32_t nReaders;            // threads holding the shared lock
   int32_t nWriters;            // threads holding the exclusive lock: 0 or 1
   int32_t nWaitingReaders;
@@ -55,15 +100,21 @@ struct dbMonitor {
   int32_t pendingLockRequests; // lock requests under way while a commit delay is set
   int32_t committedRoot;       // copy of the header's activeRoot
   int32_t commitRunning;       // 1 while a commit writes the file
-  uint32_t lastLockBreakTime;  // tick count of the last forced lock take-over
+  uint32_t lastLockBreakTime;  // tick count of the last removal of a dead process's locks
   uint32_t fileVersion;        // mapping generation, +1 at every file extension
   int32_t processCount;        // completed opens not yet closed
   uint32_t writerThreadId;     // holder of the exclusive lock, 0 = none
   uint64_t pendingCommitContext;  // meaningful only in the process that stored it
   uint8_t dirtyIndexPages[dbDirtyIndexPagesBytes];
   uint32_t processSlotLimit;   // process slots ever claimed (see dbProcessLock)
-  int32_t recoveryNeeded;      // a writer died and no writable process has repaired yet
+  int32_t recoveryNeeded;      // 0, dbRebuildWorkingIndex or dbReadCommittedState
+  int32_t nextWriterSlot;      // where the search for a waiting writer to hand over to starts
+  int32_t reserved;
+  dbProcessEntry processes[dbMaxProcesses];
 };
+static_assert(offsetof(dbMonitor, dirtyIndexPages) == 64);
+static_assert(offsetof(dbMonitor, processes) == 64 + dbDirtyIndexPagesBytes + 16);
+static_assert(sizeof(dbMonitor) == 64 + dbDirtyIndexPagesBytes + 16 + dbMaxProcesses * 48);
 
 class dbDatabase;
 class dbExprNode;
@@ -109,10 +160,12 @@ enum dbLockType {
   dbCommitLock = 2,  // exclusive, for a thread holding the mutator lock; no set-up
 };
 
-// Points in `open` where tests may stop or kill the process.
+// Points in `open` and in a commit where tests may stop or kill the process.
 enum class dbTestPoint {
   firstOpenerInitializing,  // holds the initialisation lock, before the file is touched
   insideCriticalSection,    // inside "%s.cs" while counting the process
+  commitBeforeSwitch,       // commit holds the shared lock; the header names the old state
+  commitAfterSwitch,        // the new state is committed; the next working index is not ready
 };
 extern void (*dbTestHook)(dbTestPoint point);
 
@@ -217,9 +270,7 @@ class dbDatabase {
   dbMonitor* monitor = nullptr;
   dbProcessLock processLock;    // "%s.in"
   dbSharedMemory monitorMemory; // "%s.dm"
-  dbNamedSemaphore writeSem;    // "%s.ws"
-  dbNamedSemaphore readSem;     // "%s.rs"
-  dbNamedSemaphore upgradeSem;  // "%s.us"
+  int processSlot = -1;         // this process's slot in "%s.in" and entry in the monitor
   dbNamedEvent delayedCommitEvent;  // "%s.dce"
   dbSharedCriticalSection cs;   // "%s.cs"
   dbSharedProcessMutex mutatorCs;  // "%s.mcs": any thread of the holder may release it
@@ -331,7 +382,6 @@ class dbDatabase {
   void resolveReferences(dbTableDescriptor* table);
   void checkInverseReferences(dbTableDescriptor* table);
   void detachTables();
-  void setIndexFlagsFromStored(dbTableDescriptor* table);
   // The persistent indexes of key fields (index.cpp: the hash table and the T-tree).
   oid_t createHashIndex(uint32_t expectedRows);
   oid_t createTtreeIndex();
@@ -379,12 +429,25 @@ class dbDatabase {
   }
   int flushOrDie();
 
-  // locking
+  // locking (REQUIRES: "%s.cs", except repairForUpdater)
   enum class Waiter { reader, writer, upgrader };
-  void waitForLock(dbNamedSemaphore& sem, Waiter who);
-  bool lockHandedOver(Waiter who) const;
-  bool takeOverLock(Waiter who);
+  dbProcessEntry& ownEntry() const { return monitor->processes[processSlot]; }
+  void set(int32_t& field, int32_t value) { cs.write(field, value); }
+  void set(uint32_t& field, uint32_t value) { cs.write(field, value); }
+  void add(int32_t& field, int32_t delta) { cs.write(field, field + delta); }
+  void acquireExclusive(dbDatabaseThreadContext* ctx);
+  void releaseLock(dbDatabaseThreadContext* ctx);
+  void waitForLock(Waiter who);
+  bool takeHandedOverLock(Waiter who);
+  void handOverLock();
+  void admitWaitingReaders();
+  bool removeDeadProcesses();
+  void removeProcess(int slot);
   void repairAfterDeadWriter();
+  void settleDeadCommit();
+  void repairForUpdater(dbDatabaseThreadContext* ctx);
+  bool claimProcessSlot();
+  bool isFileQuiet() const;
 
   // search
   bool selectByIdShortcut(dbAnyCursor* cursor, const dbExprNode* tree);

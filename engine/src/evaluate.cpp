@@ -12,6 +12,7 @@
 // evaluator's own frames therefore hold no objects with destructors.
 #include "evaluate.h"
 
+#include <charconv>
 #include <cinttypes>
 #include <cmath>
 #include <csetjmp>
@@ -827,11 +828,13 @@ dbSynthesizedAttribute dbEvaluator::evaluate(const dbExprNode* expr, dbInherited
       return temporary(iattr, text, size_t(n) + 1);
     }
     case opRealToStr: {
+      // printf's %f in the C locale (a decimal point whatever the process's locale):
+      // up to 309 digits before the point for large values, 6 after it.
       double v = evaluate(expr->operand[0], iattr).fvalue;
-      int n = snprintf(nullptr, 0, "%f", v);  // up to some 300 digits for large values
-      char* p = iattr.allocate(size_t(n) + 1);
-      snprintf(p, size_t(n) + 1, "%f", v);
-      return address(p, uint32_t(n + 1));
+      char text[320];
+      const std::to_chars_result r = std::to_chars(text, text + sizeof text - 1, v, std::chars_format::fixed, 6);
+      *r.ptr = '\0';
+      return temporary(iattr, text, size_t(r.ptr - text) + 1);
     }
     case opIntToRef:
       return integer(uint32_t(evaluate(expr->operand[0], iattr).ivalue));
@@ -934,8 +937,12 @@ int dbDatabase::compareExpressionKey(const dbExprNode* key, oid_t a, oid_t b, db
       oid_t x = oid_t(va.ivalue), y = oid_t(vb.ivalue);
       return x < y ? -1 : x > y ? 1 : 0;
     }
-    case exReal:
+    case exReal: {
+      // NaN after every number and equal to any NaN, as plain real keys sort.
+      const bool na = std::isnan(va.fvalue), nb = std::isnan(vb.fvalue);
+      if (na || nb) return int(na) - int(nb);
       return va.fvalue < vb.fvalue ? -1 : va.fvalue > vb.fvalue ? 1 : 0;
+    }
     case exString:
       return strcmp(va.base, vb.base);
     default:

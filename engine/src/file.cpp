@@ -95,8 +95,19 @@ int dbFile::setSize(size_t newSize) {
   uint64_t length = fileLength();
   if (length < newSize) {
     if (int rc = reserve(fd, size_t(length), newSize)) return rc;
+    // The caller records the new size in the header next, and the kernel may write
+    // the header page back at any moment, long before the file system commits the
+    // new length. After a power failure the header would then claim more file than
+    // there is, and the file would no longer open. So the length reaches the disk
+    // first: one wait per growth, and the file grows by doubling.
+    if (int rc = syncLength()) return rc;
   }
   return remap(newSize);
+}
+
+int dbFile::syncLength() {
+  if (dbFlushHook != nullptr) return dbFlushHook(*this, dbDurability::length);
+  return fdatasync(fd) == 0 ? 0 : errno;
 }
 
 int dbFile::remap(size_t size) {
@@ -125,8 +136,11 @@ int dbFile::read(void* buffer, size_t size, uint64_t offset) const {
   return n < 0 ? errno : 0;
 }
 
+int (*dbFlushHook)(const dbFile& file, dbDurability what) = nullptr;
+
 int dbFile::flush() {
   if (mapping == nullptr) return 0;
+  if (dbFlushHook != nullptr) return dbFlushHook(*this, dbDurability::mapping);
   return msync(mapping, mappedSize, MS_SYNC) == 0 ? 0 : errno;
 }
 

@@ -21,12 +21,15 @@ class dbFile {
   // writable). Returns 0 or an errno.
   int map(size_t size);
   // Grows the file to `newSize` (space reserved, so that writes through the mapping
-  // never meet a full disk) and maps all of it again. The mapping may move.
+  // never meet a full disk), waits until the new length is on the disk, and maps all
+  // of it again. The mapping may move.
   int setSize(size_t newSize);
   // Replaces the mapping with one of `size` bytes of the current file.
   int remap(size_t size);
   // Cuts or extends the file to exactly `newSize` bytes and maps it anew.
   int truncate(size_t newSize);
+  // Writes every changed page of the mapping to the disk and waits for it:
+  // msync(MS_SYNC) of the whole mapping, or dbFlushHook when that is set.
   int flush();
   // Makes the mapped pages of [address, address + size) writable ahead of writes
   // that are sure to come (see file.cpp). Only a hint: failures are ignored.
@@ -44,6 +47,8 @@ class dbFile {
   bool isReadOnly() const { return readOnly; }
 
  private:
+  int syncLength();
+
   int fd = -1;
   bool readOnly = false;
   bool created = false;
@@ -51,6 +56,17 @@ class dbFile {
   char* mapping = nullptr;
   size_t mappedSize = 0;
 };
+
+// What a wait for the disk is to make durable.
+enum class dbDurability {
+  mapping,  // flush(): every changed page of the mapping
+  length,   // setSize(): the file's new length (and with it every changed page)
+};
+// When set, every flush and every wait for a new length calls this instead of msync
+// or fdatasync and returns what it returns. Tests put a model of the disk here: it
+// learns which image of the file each call makes durable, and may leave one out.
+// Null (one test of a pointer per call) in normal use.
+extern int (*dbFlushHook)(const dbFile& file, dbDurability what);
 
 // The absolute path of the file `path` names, the same for every path to one file in
 // one directory: the directory's real path (symbolic links resolved, lexically

@@ -1,20 +1,29 @@
 // The readers-writer lock shared by the threads of all processes that open one
 // database. Its state is the monitor record; every change of it happens inside the
-// process-shared critical section "%s.cs"; waiting threads sleep on the semaphores
-// "%s.ws" (writers), "%s.rs" (readers) and "%s.us" (the upgrading reader).
+// process-shared critical section "%s.cs", which journals the changes, so that a
+// process killed inside leaves the state as it found it. Each process accounts for
+// its own threads in its entry of the monitor (dbProcessEntry); a waiting thread
+// sleeps on its process's wake word.
 //
 // Invariants whenever no thread is inside "%s.cs":
+//   - each counter of the monitor is the sum of the processes' entries; none is
+//     negative;
 //   - nWriters is 0 or 1; when it is 1, nReaders is 0 (a committing thread counts as
 //     a reader);
-//   - writeAccess is true exactly for the thread counted in nWriters, and
-//     writerThreadId holds its id;
+//   - writeAccess is true exactly for the thread of the process counted in nWriters
+//     that took the lock, and writerThreadId holds its id;
 //   - every waiting thread is counted once in nWaitingReaders or nWaitingWriters; an
 //     upgrading reader is counted in both nReaders and nWaitingWriters, with
 //     waitForUpgrade = 1;
-//   - a releaser counts the threads it wakes before it wakes them, so a woken thread
-//     finds itself already counted.
-// Lock order: stopTimerMutex, then "%s.mcs", then "%s.cs". Nobody waits on a
-// semaphore inside "%s.cs" (a zero-time attempt to take one is no wait).
+//   - a releaser counts the lock as held by the process it hands it to, and marks it
+//     handed over, before it wakes that process's waiting threads.
+// A thread that has waited for the lock wait timeout looks for processes that died
+// (their slot in "%s.in" is free) and removes exactly what their entries hold and wait
+// for. A live process keeps its locks however long it takes; without a timeout nobody
+// looks.
+// Lock order: stopTimerMutex, then "%s.mcs", then "%s.cs". Nobody waits inside "%s.cs"
+// (the threads that wait leave it first).
+#include <algorithm>
 #include <atomic>
 #include <ctime>
 
@@ -38,51 +47,22 @@ bool dbDatabase::lockDatabase(dbLockType kind) {
     if (!ctx->mutatorLocked) {
       bool holderDied = mutatorCs.enter();
       ctx->mutatorLocked = true;
-      if (holderDied) {
-        // The previous updater died inside its transaction, whose half-done work is in
-        // the working index: start again from the committed state.
-        cs.enter();
-        repairAfterDeadWriter();
-        cs.leave();
-      }
+      cs.enter();
+      set(ownEntry().updating, 1);
+      // The previous updater died inside its transaction or its commit, whose work
+      // is in the working index, or a dead process left that index to be repaired:
+      // start again from the committed state. Until then the file needs recovery.
+      const bool repair = holderDied || monitor->recoveryNeeded;
+      if (repair) set(monitor->recoveryNeeded, std::max(monitor->recoveryNeeded, dbRebuildWorkingIndex));
+      cs.leave();
+      if (repair) repairForUpdater(ctx);
     }
   } else if (kind != dbSharedLock) {
     if (!ctx->writeAccess) {
       dbAssert(accessType != dbReadOnly && accessType != dbConcurrentRead);
       cs.enter();
-      if (ctx->readAccess) {
-        dbAssert(monitor->nWriters == 0);
-        if (monitor->nReaders == 1) {
-          monitor->nWriters = 1;
-          monitor->nReaders = 0;
-        } else {
-          if (monitor->waitForUpgrade) {
-            cs.leave();
-            reportError(dbDeadlock, "Deadlock is caused by upgrading shared locks to exclusive");
-          }
-          monitor->waitForUpgrade = 1;
-          monitor->nWaitingWriters += 1;
-          cs.leave();
-          waitForLock(upgradeSem, Waiter::upgrader);
-          cs.enter();
-        }
-        ctx->readAccess = false;
-      } else if (monitor->nWriters == 0 && monitor->nReaders == 0) {
-        monitor->nWriters = 1;
-      } else {
-        monitor->nWaitingWriters += 1;
-        cs.leave();
-        waitForLock(writeSem, Waiter::writer);
-        cs.enter();
-      }
-      if (monitor->commitRunning && kind != dbCommitLock) {
-        // No commit runs while a thread holds the exclusive lock: the committing thread
-        // died after it had turned its lock into a shared one, and its transaction,
-        // committed or not, has to be settled before anything is built on it. (An
-        // updater taking the commit lock settled it when it got the mutator lock.)
-        repairAfterDeadWriter();
-      }
-      monitor->writerThreadId = ctx->threadId;
+      acquireExclusive(ctx);
+      set(monitor->writerThreadId, ctx->threadId);
       ctx->writeAccess = true;
       cs.leave();
     } else if (monitor->writerThreadId != ctx->threadId) {
@@ -90,13 +70,14 @@ bool dbDatabase::lockDatabase(dbLockType kind) {
     }
   } else if (!ctx->readAccess && !ctx->writeAccess) {
     cs.enter();
+    dbProcessEntry& me = ownEntry();
     if (monitor->nWriters + monitor->nWaitingWriters == 0) {
-      monitor->nReaders += 1;
+      add(monitor->nReaders, 1);
+      add(me.readers, 1);
     } else {
-      monitor->nWaitingReaders += 1;  // writers go first
-      cs.leave();
-      waitForLock(readSem, Waiter::reader);
-      cs.enter();
+      add(monitor->nWaitingReaders, 1);  // writers go first
+      add(me.waitingReaders, 1);
+      waitForLock(Waiter::reader);
     }
     ctx->readAccess = true;
     cs.leave();
@@ -109,135 +90,266 @@ bool dbDatabase::lockDatabase(dbLockType kind) {
   return beginTransaction(ctx);
 }
 
-bool dbDatabase::lockHandedOver(Waiter who) const {
-  if (who == Waiter::reader) return monitor->nWriters == 0 && monitor->nReaders >= 1;
-  return monitor->nWriters == 1 && monitor->nReaders == 0;
+// Takes the exclusive lock for the calling thread, upgrading its shared lock when it
+// holds one; returns inside "%s.cs" with the lock counted for its process.
+void dbDatabase::acquireExclusive(dbDatabaseThreadContext* ctx) {
+  dbProcessEntry& me = ownEntry();
+  if (ctx->readAccess) {
+    dbAssert(monitor->nWriters == 0);
+    if (monitor->nReaders == 1) {
+      set(monitor->nWriters, 1);
+      set(monitor->nReaders, 0);
+      add(me.readers, -1);
+      add(me.writers, 1);
+    } else {
+      if (monitor->waitForUpgrade) {
+        cs.leave();
+        reportError(dbDeadlock, "Deadlock is caused by upgrading shared locks to exclusive");
+      }
+      set(monitor->waitForUpgrade, 1);
+      add(monitor->nWaitingWriters, 1);
+      set(me.upgrading, 1);
+      add(me.waitingWriters, 1);
+      waitForLock(Waiter::upgrader);
+    }
+    ctx->readAccess = false;
+  } else if (monitor->nWriters == 0 && monitor->nReaders == 0) {
+    set(monitor->nWriters, 1);
+    add(me.writers, 1);
+  } else {
+    add(monitor->nWaitingWriters, 1);
+    add(me.waitingWriters, 1);
+    waitForLock(Waiter::writer);
+  }
 }
 
-// Called inside "%s.cs" when a wait timed out: the holder is presumed dead. Returns
-// true when the waiting thread now holds the lock.
-bool dbDatabase::takeOverLock(Waiter who) {
-  switch (who) {
-    case Waiter::upgrader:
-      if (monitor->nReaders > 1) monitor->nReaders -= 1;  // one reader presumed dead
-      if (monitor->nReaders != 1) return false;
-      monitor->nWriters = 1;
-      monitor->nReaders = 0;
-      monitor->nWaitingWriters -= 1;
-      monitor->waitForUpgrade = 0;
-      return true;
-    case Waiter::writer:
-      if (monitor->nWriters != 0) {
-        // An updater waiting to commit has repaired what a dead updater left when it
-        // got the mutator lock; repairing now would discard its own transaction.
-        if (threadContext.get()->mutatorLocked) {
-          monitor->writerThreadId = 0;
-        } else {
-          repairAfterDeadWriter();
-        }
-      } else if (monitor->nReaders > 0 && --monitor->nReaders != 0) {
-        return false;
-      }
-      monitor->nWriters = 1;
-      monitor->nWaitingWriters -= 1;
-      return true;
-    case Waiter::reader:
-      if (monitor->nWriters != 0) {
-        repairAfterDeadWriter();
-        monitor->nWriters = 0;
-      } else if (monitor->nWaitingWriters > 0) {
-        monitor->nWaitingWriters -= 1;  // a waiting writer presumed dead
-      }
-      monitor->nReaders += 1;
-      monitor->nWaitingReaders -= 1;
-      return true;
+// The calling thread, counted as waiting, waits until the lock is handed to its
+// process and takes it. Returns inside "%s.cs".
+void dbDatabase::waitForLock(Waiter who) {
+  if (commitDelay != 0) delayedCommitEvent.signal();  // a pending delayed commit runs now
+  dbProcessEntry& me = ownEntry();
+  uint32_t waitStart = dbGetTickCount();
+  while (!takeHandedOverLock(who)) {
+    // Read inside "%s.cs": a hand-over after it changes the word, so none is missed.
+    const uint32_t seen = std::atomic_ref<uint32_t>(me.wakeCount).load();
+    uint32_t left = dbWaitForever;
+    if (waitLockTimeout != dbWaitForever) {
+      const uint32_t waited = dbGetTickCount() - waitStart;
+      left = waited >= waitLockTimeout ? 1 : std::max<uint32_t>(waitLockTimeout - waited, 1);
+    }
+    cs.leave();
+    const bool woken = dbWaitForChange(me.wakeCount, seen, left);
+    cs.enter();
+    if (!woken && waitLockTimeout != dbWaitForever && dbGetTickCount() - waitStart >= waitLockTimeout) {
+      // As long as the lock wait timeout: a holder may have died.
+      removeDeadProcesses();
+      waitStart = dbGetTickCount();
+    }
   }
-  return false;
+}
+
+// Takes a lock handed to the calling thread's process for a waiter of its kind.
+bool dbDatabase::takeHandedOverLock(Waiter who) {
+  dbProcessEntry& me = ownEntry();
+  int32_t& handedOver = who == Waiter::reader   ? me.readersHandedOver
+                        : who == Waiter::writer ? me.writerHandedOver
+                                                : me.upgradeHandedOver;
+  if (handedOver == 0) return false;
+  add(handedOver, -1);
+  return true;
+}
+
+// Hands the lock to the waiters it is free for, as every release does: the exclusive
+// lock to the upgrading reader once it is the only reader left, or else to a waiting
+// writer once no reader is left; when no writer waits, the shared lock to every
+// waiting reader.
+void dbDatabase::handOverLock() {
+  dbMonitor* m = monitor;
+  if (m->nWriters != 0) return;
+  const int limit = int(m->processSlotLimit);
+  if (m->waitForUpgrade) {
+    if (m->nReaders != 1) return;
+    for (int k = 0; k < limit; k++) {
+      dbProcessEntry& e = m->processes[k];
+      if (e.upgrading == 0) continue;
+      set(e.upgrading, 0);
+      add(e.waitingWriters, -1);
+      add(e.readers, -1);
+      add(e.writers, 1);
+      set(e.upgradeHandedOver, 1);
+      set(m->waitForUpgrade, 0);
+      add(m->nWaitingWriters, -1);
+      set(m->nReaders, 0);
+      set(m->nWriters, 1);
+      dbWakeAll(e.wakeCount);
+      return;
+    }
+    return;
+  }
+  if (m->nWaitingWriters > 0) {
+    if (m->nReaders != 0) return;
+    for (int i = 0; i < limit; i++) {
+      const int k = (m->nextWriterSlot + i) % limit;  // each process in turn
+      dbProcessEntry& e = m->processes[k];
+      if (e.waitingWriters == 0) continue;
+      add(e.waitingWriters, -1);
+      add(e.writers, 1);
+      set(e.writerHandedOver, 1);
+      add(m->nWaitingWriters, -1);
+      set(m->nWriters, 1);
+      set(m->nextWriterSlot, (k + 1) % limit);
+      dbWakeAll(e.wakeCount);
+      return;
+    }
+    return;
+  }
+  admitWaitingReaders();
+}
+
+// Lets every waiting reader in, whether writers wait or not.
+void dbDatabase::admitWaitingReaders() {
+  if (monitor->nWaitingReaders == 0) return;
+  const int limit = int(monitor->processSlotLimit);
+  for (int k = 0; k < limit; k++) {
+    dbProcessEntry& e = monitor->processes[k];
+    const int32_t n = e.waitingReaders;
+    if (n == 0) continue;
+    add(e.readers, n);
+    add(e.readersHandedOver, n);
+    set(e.waitingReaders, 0);
+    dbWakeAll(e.wakeCount);
+  }
+  add(monitor->nReaders, monitor->nWaitingReaders);
+  set(monitor->nWaitingReaders, 0);
+}
+
+// Removes what every dead process held and waited for, and hands the lock on. True
+// when there was such a process.
+bool dbDatabase::removeDeadProcesses() {
+  bool removed = false;
+  const int limit = int(monitor->processSlotLimit);
+  for (int k = 0; k < limit; k++) {
+    if (k == processSlot || monitor->processes[k].isEmpty() || processLock.isSlotLive(k)) continue;
+    removeProcess(k);
+    removed = true;
+  }
+  if (removed) {
+    set(monitor->lastLockBreakTime, dbGetTickCount());
+    handOverLock();
+  }
+  return removed;
+}
+
+// Takes the entry of the process of slot k, which is gone, out of the lock: exactly
+// what it held and waited for. A transaction it had under the exclusive lock is
+// discarded; a commit it had under way is settled.
+void dbDatabase::removeProcess(int k) {
+  dbProcessEntry& e = monitor->processes[k];
+  // An exclusive lock handed over but never taken was never written under: an
+  // updater of another process may be in the middle of its transaction meanwhile,
+  // since updaters take the exclusive lock only to commit, and must not be repaired.
+  const bool wrote = e.writers > e.writerHandedOver + e.upgradeHandedOver;
+  const bool committing = e.committing != 0, updating = e.updating != 0;
+  add(monitor->nReaders, -e.readers);
+  add(monitor->nWriters, -e.writers);
+  add(monitor->nWaitingReaders, -e.waitingReaders);
+  add(monitor->nWaitingWriters, -e.waitingWriters);
+  add(monitor->waitForUpgrade, -e.upgrading);
+  add(monitor->commitRunning, -e.committing);
+  for (int32_t* field : {&e.readers, &e.writers, &e.waitingReaders, &e.waitingWriters, &e.upgrading,
+                         &e.readersHandedOver, &e.writerHandedOver, &e.upgradeHandedOver, &e.committing,
+                         &e.updating}) {
+    set(*field, 0);
+  }
+  dbAssert(monitor->nReaders >= 0 && monitor->nWriters >= 0 && monitor->nWaitingReaders >= 0 &&
+           monitor->nWaitingWriters >= 0 && monitor->waitForUpgrade >= 0 && monitor->commitRunning >= 0);
+  if (wrote) {
+    // Nobody else holds the lock, nor the mutator lock that an updater holds while it
+    // holds this one: the repair rewrites nothing that anyone reads or writes.
+    repairAfterDeadWriter();
+  } else if (committing) {
+    settleDeadCommit();
+  } else if (updating) {
+    // An updater died inside its transaction. An updater that holds the mutator lock
+    // now got it after that and repairs (or has repaired) itself; else the next one
+    // will, and until then the file needs recovery.
+    bool otherUpdater = false;
+    for (int j = 0; j < int(monitor->processSlotLimit); j++) otherUpdater |= monitor->processes[j].updating != 0;
+    if (!otherUpdater) set(monitor->recoveryNeeded, std::max(monitor->recoveryNeeded, dbRebuildWorkingIndex));
+  }
 }
 
 // The writer died in the middle of a transaction or of its commit: discard what it had
 // not committed. A process that cannot write leaves the repair to the next writer and
-// reads the committed state meanwhile. REQUIRES: "%s.cs".
+// reads the committed state meanwhile. REQUIRES: "%s.cs", and no live process reads
+// the working index.
 void dbDatabase::repairAfterDeadWriter() {
-  monitor->writerThreadId = 0;
-  monitor->commitRunning = 0;
+  set(monitor->writerThreadId, 0);
+  set(monitor->commitRunning, 0);
   if (!remapIfExtended()) {
-    monitor->recoveryNeeded = 1;
+    set(monitor->recoveryNeeded, dbReadCommittedState);
     return;
   }
   // A commit that died between the switch of the header and its last step, or an
   // updater's commit that had already shown its new state to concurrent readers,
   // left the monitor's copy of the committed root behind the header.
-  monitor->committedRoot = header->activeRoot;
+  set(monitor->committedRoot, header->activeRoot);
   if (accessType == dbReadOnly || accessType == dbConcurrentRead) {
-    monitor->recoveryNeeded = 1;
+    set(monitor->recoveryNeeded, dbReadCommittedState);
     return;
   }
   recoverAfterCrash();
-  monitor->recoveryNeeded = 0;
+  set(monitor->recoveryNeeded, 0);
 }
 
-void dbDatabase::waitForLock(dbNamedSemaphore& sem, Waiter who) {
-  if (commitDelay != 0) delayedCommitEvent.signal();  // a pending delayed commit runs now
-  while (true) {
-    bool signaled = sem.wait(waitLockTimeout);
-    cs.enter();
-    // A releaser counts the thread it wakes inside "%s.cs" and signals before it
-    // leaves: a wait that timed out just before that has still been handed the lock,
-    // and must take it rather than take the lock over from a holder presumed dead.
-    if (!signaled) signaled = sem.wait(0);
-    if (signaled && lockHandedOver(who)) {
-      cs.leave();
-      return;
-    }
-    bool done = false;
-    if (!signaled) {
-      uint32_t now = dbGetTickCount();
-      if (now - monitor->lastLockBreakTime >= waitLockTimeout) {
-        monitor->lastLockBreakTime = now;
-        done = takeOverLock(who);
-      }
-    }
-    cs.leave();
-    if (done) return;
+// A process died inside its commit, holding the shared lock: its new state is the
+// committed one or not, as the header says, and complete either way. Readers that got
+// in during the commit read that state, and readers go on reading it, so that none
+// sees another state in the middle of its transaction; the next writer, once the
+// exclusive lock has let them all out, repairs the working index.
+void dbDatabase::settleDeadCommit() {
+  set(monitor->recoveryNeeded, std::max(monitor->recoveryNeeded, dbRebuildWorkingIndex));
+}
+
+// An updater that has to repair the working index first takes the exclusive lock, so
+// that no reader still reads a state the repair rewrites, and gives it back after.
+void dbDatabase::repairForUpdater(dbDatabaseThreadContext* ctx) {
+  const bool reading = ctx->readAccess;
+  cs.enter();
+  acquireExclusive(ctx);
+  set(monitor->writerThreadId, ctx->threadId);
+  ctx->writeAccess = true;
+  removeDeadProcesses();  // whatever dead updaters left is repaired here
+  repairAfterDeadWriter();
+  if (!reading) releaseLock(ctx);  // a reader keeps it: it upgraded to commit anyway
+  cs.leave();
+}
+
+// Gives back the calling thread's shared or exclusive lock and hands it on.
+void dbDatabase::releaseLock(dbDatabaseThreadContext* ctx) {
+  dbProcessEntry& me = ownEntry();
+  if (ctx->writeAccess) {
+    add(monitor->nWriters, -1);
+    add(me.writers, -1);
+    set(monitor->writerThreadId, 0);
+    dbAssert(monitor->nWriters == 0 && !monitor->waitForUpgrade);
+  } else if (ctx->readAccess) {
+    add(monitor->nReaders, -1);
+    add(me.readers, -1);
+    dbAssert(monitor->nReaders >= 0 && me.readers >= 0);
+  } else {
+    return;
   }
+  ctx->writeAccess = ctx->readAccess = false;
+  handOverLock();
 }
 
 void dbDatabase::unlockDatabase(dbDatabaseThreadContext* ctx) {
   resetCursors(ctx);
-  if (ctx->writeAccess) {
+  if (ctx->writeAccess || ctx->readAccess || ctx->mutatorLocked) {
     cs.enter();
-    monitor->nWriters -= 1;
-    monitor->writerThreadId = 0;
-    dbAssert(monitor->nWriters == 0 && !monitor->waitForUpgrade);
-    if (monitor->nWaitingWriters > 0) {
-      monitor->nWaitingWriters -= 1;
-      monitor->nWriters = 1;
-      writeSem.signal(1);
-    } else if (monitor->nWaitingReaders > 0) {
-      int32_t n = monitor->nWaitingReaders;
-      monitor->nReaders = n;
-      monitor->nWaitingReaders = 0;
-      readSem.signal(unsigned(n));
-    }
-    cs.leave();
-  } else if (ctx->readAccess) {
-    cs.enter();
-    monitor->nReaders -= 1;
-    if (monitor->nReaders == 1 && monitor->waitForUpgrade) {
-      // The remaining reader is the one waiting to upgrade.
-      dbAssert(monitor->nWriters == 0);
-      monitor->waitForUpgrade = 0;
-      monitor->nWaitingWriters -= 1;
-      monitor->nWriters = 1;
-      monitor->nReaders = 0;
-      upgradeSem.signal(1);
-    } else if (monitor->nReaders == 0 && monitor->nWaitingWriters > 0) {
-      dbAssert(monitor->nWriters == 0 && !monitor->waitForUpgrade);
-      monitor->nWaitingWriters -= 1;
-      monitor->nWriters = 1;
-      writeSem.signal(1);
-    }
+    releaseLock(ctx);
+    if (ctx->mutatorLocked) set(ownEntry().updating, 0);
     cs.leave();
   }
   ctx->writeAccess = ctx->readAccess = false;

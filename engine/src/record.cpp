@@ -19,15 +19,16 @@ const dbVarying& varyingAt(const char* base, uint32_t offset) {
 // Copies the variable parts of a stored record of one layout from `from` into `to`
 // (null: only measures), packed from `pos` on in field order, and sets their pairs.
 // `skip` is left out. Returns the end position; `lastStart` gets the largest start
-// offset of a top-level part.
+// offset of a top-level part. Inside array elements `origin` is the element's offset
+// in the record: arrays are aligned by their place in the record, as the store does.
 size_t repackVariableParts(const dbFieldDescriptor* fields, char* to, const char* from, size_t pos,
-                           const dbFieldDescriptor* skip, uint32_t* lastStart) {
+                           const dbFieldDescriptor* skip, uint32_t* lastStart, size_t origin = 0) {
   const dbFieldDescriptor* fd = fields;
   do {
     if (fd->isMethod()) break;
     if (fd == skip) continue;
     if (fd->type == dbField::tpStructure) {
-      pos = repackVariableParts(fd->components, to, from, pos, skip, lastStart);
+      pos = repackVariableParts(fd->components, to, from, pos, skip, lastStart, origin);
     } else if (fd->type == dbField::tpString) {
       const dbVarying v = varyingAt(from, fd->dbsOffs);
       if (lastStart != nullptr) *lastStart = std::max(*lastStart, v.offset);
@@ -40,7 +41,7 @@ size_t repackVariableParts(const dbFieldDescriptor* fields, char* to, const char
       const dbVarying v = varyingAt(from, fd->dbsOffs);
       const dbFieldDescriptor* element = fd->components;
       if (lastStart != nullptr) *lastStart = std::max(*lastStart, v.offset);
-      pos = roundUp(pos, element->alignment);
+      pos = roundUp(origin + pos, element->alignment) - origin;
       const size_t first = pos;
       if (to != nullptr) {
         varyingAt(to, fd->dbsOffs) = {v.count, uint32_t(pos)};
@@ -52,7 +53,8 @@ size_t repackVariableParts(const dbFieldDescriptor* fields, char* to, const char
       for (size_t i = 0; nested && i < v.count; i++) {
         size_t at = first + i * element->dbsSize;
         pos = at + repackVariableParts(element, to != nullptr ? to + at : nullptr,
-                                       from + v.offset + i * element->dbsSize, pos - at, nullptr, nullptr);
+                                       from + v.offset + i * element->dbsSize, pos - at, nullptr, nullptr,
+                                       origin + at);
       }
     }
   } while ((fd = fd->next) != fields);
@@ -228,8 +230,8 @@ void dbDatabase::removeRecord(dbTableDescriptor* desc, oid_t oid) {
   }
   removalStack.pop_back();
   removeFromIndexes(table, oid, false);
+  notifyCursors(oid, true);  // while the record is still there: cursors read its neighbours
   freeRow(table->tableId, oid);
-  notifyCursors(oid, true);
 }
 
 // ---------------------------------------------------------------------------

@@ -72,7 +72,6 @@ bool dbDatabase::loadTable(dbTableDescriptor* table, bool alterAllowed, oid_t& s
         return false;
       }
     }
-    setIndexFlagsFromStored(table);
   } else {
     if (!writable) {
       reportError(dbDatabaseOpenError, "New table definition can not be added to read only database");
@@ -115,13 +114,6 @@ void dbDatabase::attachTable(dbTableDescriptor* table, oid_t tableId) {
   table->db = this;
   table->nextDbTable = tables;
   tables = table;
-}
-
-void dbDatabase::setIndexFlagsFromStored(dbTableDescriptor* table) {
-  for (dbFieldDescriptor* fd = table->firstField; fd != nullptr; fd = fd->nextField) {
-    if (fd->tTree != 0) fd->indexType |= INDEXED;
-    else if (fd->hashTable != 0) fd->indexType |= HASHED;
-  }
 }
 
 void dbDatabase::addNewTable(dbTableDescriptor* table) {
@@ -185,30 +177,33 @@ bool dbDatabase::convertTable(dbTableDescriptor* table, std::string& problem) {
 }
 
 // Makes the table's indexes follow the declarations: creates and fills the missing
-// ones and forgets the undeclared ones. A joining process may not change indexes.
+// ones and drops the undeclared ones, which the fields never took over (inserts,
+// updates and removals keep up only the declared indexes). A joining process may
+// not change indexes.
 bool dbDatabase::updateTableIndexes(dbTableDescriptor* table, bool alterAllowed) {
   const bool unchanged = isSharedWithCommitted(table->tableId);
   const int32_t nRows = getTableRecord(table->tableId)->nRows;
   std::vector<dbFieldDescriptor*> newHash, newTree;
   bool removed = false;
+  {
+    const dbTable* stored = getTableRecord(table->tableId);
+    const auto* entry = reinterpret_cast<const dbField*>(reinterpret_cast<const char*>(stored) + stored->fields.offset);
+    for (dbFieldDescriptor* fd = table->firstField; fd != nullptr; fd = fd->nextField, entry++) {
+      removed |= (entry->hashTable != 0 && entry->hashTable != fd->hashTable) ||
+                 (entry->tTree != 0 && entry->tTree != fd->tTree);
+    }
+  }
+  if (removed && !alterAllowed) return false;
   for (dbFieldDescriptor* fd = table->firstField; fd != nullptr; fd = fd->nextField) {
     if (fd->type == dbField::tpStructure) continue;
     bool wantHash = (fd->indexType & HASHED) != 0, wantTree = (fd->indexType & INDEXED) != 0;
     if (wantHash && fd->hashTable == 0) {
       if (!alterAllowed && unchanged) return false;
       if ((fd->hashTable = createHashIndex(uint32_t(nRows))) != 0) newHash.push_back(fd);
-    } else if (!wantHash && fd->hashTable != 0) {
-      if (!alterAllowed) return false;
-      fd->hashTable = 0;
-      removed = true;
     }
     if (wantTree && fd->tTree == 0) {
       if (!alterAllowed && unchanged) return false;
       if ((fd->tTree = createTtreeIndex()) != 0) newTree.push_back(fd);
-    } else if (!wantTree && fd->tTree != 0) {
-      if (!alterAllowed) return false;
-      fd->tTree = 0;
-      removed = true;
     }
   }
   if (!newHash.empty() || !newTree.empty()) {
@@ -221,11 +216,12 @@ bool dbDatabase::updateTableIndexes(dbTableDescriptor* table, bool alterAllowed)
   if (newHash.empty() && newTree.empty() && !removed) return true;
   auto* stored = getTableRecordForUpdate(table->tableId);
   auto* entry = reinterpret_cast<dbField*>(reinterpret_cast<char*>(stored) + stored->fields.offset);
+  std::vector<oid_t> hashIndexes, trees;  // dropped once the entries are written: dropping may move the mapping
   for (dbFieldDescriptor* fd = table->firstField; fd != nullptr; fd = fd->nextField, entry++) {
     if (entry->hashTable != fd->hashTable) {
       if (entry->hashTable != 0) {
         dbAssert(fd->hashTable == 0);
-        dropHashIndex(entry->hashTable);
+        hashIndexes.push_back(entry->hashTable);
       }
       modified = true;
       entry->hashTable = fd->hashTable;
@@ -233,12 +229,14 @@ bool dbDatabase::updateTableIndexes(dbTableDescriptor* table, bool alterAllowed)
     if (entry->tTree != fd->tTree) {
       if (entry->tTree != 0) {
         dbAssert(fd->tTree == 0);
-        dropTtreeIndex(entry->tTree);
+        trees.push_back(entry->tTree);
       }
       modified = true;
       entry->tTree = fd->tTree;
     }
   }
+  for (oid_t index : hashIndexes) dropHashIndex(index);
+  for (oid_t tree : trees) dropTtreeIndex(tree);
   return true;
 }
 

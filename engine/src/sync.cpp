@@ -11,6 +11,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -141,14 +142,17 @@ bool injectedFailure(const std::string& name) {
   return name.size() >= n && name.compare(name.size() - n, n, suffix) == 0;
 }
 
-long futexWait(std::atomic<uint32_t>* word, uint32_t expected, const timespec* relative) {
-  return syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAIT, expected, relative,
-                 nullptr, 0);
+long futexWait(const uint32_t* word, uint32_t expected, const timespec* relative) {
+  return syscall(SYS_futex, word, FUTEX_WAIT, expected, relative, nullptr, 0);
 }
 
-void futexWake(std::atomic<uint32_t>* word, int count) {
-  syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAKE, count, nullptr, nullptr, 0);
+long futexWait(std::atomic<uint32_t>* word, uint32_t expected, const timespec* relative) {
+  return futexWait(reinterpret_cast<const uint32_t*>(word), expected, relative);
 }
+
+void futexWake(uint32_t* word, int count) { syscall(SYS_futex, word, FUTEX_WAKE, count, nullptr, nullptr, 0); }
+
+void futexWake(std::atomic<uint32_t>* word, int count) { futexWake(reinterpret_cast<uint32_t*>(word), count); }
 
 // Remaining time of a wait that started at `start` (ms ticks); false when it is over.
 bool remainingTime(uint32_t start, uint32_t timeoutMs, timespec* out) {
@@ -321,11 +325,40 @@ void dbNamedEvent::reset() { block->signaled.store(0); }
 
 void dbNamedEvent::remove(const std::string& name) { dbSharedMemory::remove(name); }
 
-// --- process-shared critical section: a robust mutex.
+// --- waiting for a change of a word in shared memory
+
+bool dbWaitForChange(const uint32_t& word, uint32_t seen, uint32_t timeoutMs) {
+  std::atomic_ref<uint32_t> value(const_cast<uint32_t&>(word));
+  uint32_t start = dbGetTickCount();
+  while (value.load() == seen) {
+    timespec left;
+    const timespec* limit = nullptr;
+    if (timeoutMs != 0xFFFFFFFF) {
+      if (!remainingTime(start, timeoutMs, &left)) return false;
+      limit = &left;
+    }
+    futexWait(&word, seen, limit);
+  }
+  return true;
+}
+
+void dbWakeAll(uint32_t& word) {
+  std::atomic_ref<uint32_t>(word).fetch_add(1);
+  futexWake(&word, 0x7FFFFFFF);
+}
+
+// --- process-shared critical section: a robust mutex with an undo journal.
 
 struct dbSharedCriticalSection::Block {
   uint32_t signature;
   pthread_mutex_t mutex;
+  // Changes of the guarded memory made by the holder since it entered, oldest first.
+  // An entry is complete before it is counted, and counted before its field changes.
+  uint32_t journalLength;
+  struct Entry {
+    uint32_t offset;  // of the field in the guarded memory
+    uint32_t value;   // its value before the change
+  } journal[journalCapacity];
 };
 
 bool dbSharedCriticalSection::create(const std::string& name) {
@@ -354,14 +387,20 @@ void dbSharedCriticalSection::close() {
   block = nullptr;
 }
 
+void dbSharedCriticalSection::guard(void* base, size_t size) {
+  guarded = static_cast<char*>(base);
+  guardedSize = size;
+}
+
 bool dbSharedCriticalSection::enter() {
   int rc;
   do {
     rc = pthread_mutex_lock(&block->mutex);
   } while (rc == EINTR);
   if (rc == EOWNERDEAD) {
-    // The previous holder died inside; the guarded counters are repaired by the lock
-    // take-over rules, so the mutex itself only has to be made usable again.
+    // The previous holder died inside: whatever it had changed of the guarded memory
+    // is taken back, and the mutex made usable again.
+    undo();
     pthread_mutex_consistent(&block->mutex);
     return true;
   }
@@ -369,7 +408,50 @@ bool dbSharedCriticalSection::enter() {
   return false;
 }
 
-void dbSharedCriticalSection::leave() { pthread_mutex_unlock(&block->mutex); }
+void dbSharedCriticalSection::undo() {
+  std::atomic_ref<uint32_t> length(block->journalLength);
+  uint32_t n = std::min(length.load(), journalCapacity);
+  if (guarded != nullptr) {
+    while (n > 0) {
+      const Block::Entry& e = block->journal[--n];
+      if (e.offset <= guardedSize - sizeof(uint32_t)) {
+        std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(guarded + e.offset)).store(e.value);
+      }
+    }
+  }
+  length.store(0);
+}
+
+void dbSharedCriticalSection::write(uint32_t& field, uint32_t value) {
+  std::atomic_ref<uint32_t> target(field);
+  const uint32_t old = target.load(std::memory_order_relaxed);
+  if (old == value) return;
+  const size_t offset = reinterpret_cast<char*>(&field) - guarded;
+  dbAssert(guarded != nullptr && offset <= guardedSize - sizeof(uint32_t));
+  std::atomic_ref<uint32_t> length(block->journalLength);
+  const uint32_t n = length.load(std::memory_order_relaxed);
+  dbAssert(n < journalCapacity);
+  // The holder may be killed between any two of these stores; the signal fences keep
+  // the compiler from reordering them, and the stores of one thread reach the memory
+  // in program order for the next holder, who gets the mutex through the kernel.
+  block->journal[n] = {uint32_t(offset), old};
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  length.store(n + 1, std::memory_order_relaxed);
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  target.store(value, std::memory_order_relaxed);
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+}
+
+void dbSharedCriticalSection::write(int32_t& field, int32_t value) {
+  write(reinterpret_cast<uint32_t&>(field), uint32_t(value));
+}
+
+void dbSharedCriticalSection::leave() {
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  std::atomic_ref<uint32_t>(block->journalLength).store(0, std::memory_order_relaxed);
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  pthread_mutex_unlock(&block->mutex);
+}
 
 void dbSharedCriticalSection::remove(const std::string& name) { dbSharedMemory::remove(name); }
 
@@ -571,8 +653,8 @@ bool dbProcessLock::isLastLive() {
   return last;
 }
 
-int dbProcessLock::claimSlot() {
-  for (int i = 0; i < 1 << 16; i++) {
+int dbProcessLock::claimSlot(int limit) {
+  for (int i = 0; i < limit; i++) {
     if (setLock(F_WRLCK, kFirstSlotByte + i, false)) {
       slot = i;
       return i;
@@ -586,20 +668,22 @@ void dbProcessLock::releaseSlot() {
   slot = -1;
 }
 
+bool dbProcessLock::isSlotLive(int k) {
+  if (k == slot) return true;
+  struct flock fl;
+  memset(&fl, 0, sizeof fl);
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = kFirstSlotByte + k;
+  fl.l_len = 1;
+  // A slot that cannot be probed counts as live: its locks are never taken away.
+  return fcntl(fd, F_OFD_GETLK, &fl) != 0 || fl.l_type != F_UNLCK;
+}
+
 int dbProcessLock::countLiveSlots(int limit) {
   int count = 0;
   for (int i = 0; i < limit; i++) {
-    if (i == slot) {
-      count += 1;
-      continue;
-    }
-    struct flock fl;
-    memset(&fl, 0, sizeof fl);
-    fl.l_type = F_WRLCK;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = kFirstSlotByte + i;
-    fl.l_len = 1;
-    if (fcntl(fd, F_OFD_GETLK, &fl) == 0 && fl.l_type != F_UNLCK) count += 1;
+    if (isSlotLive(i)) count += 1;
   }
   return count;
 }

@@ -192,20 +192,44 @@ class dbNamedEvent {
 // The process-shared critical section: a robust process-shared mutex in named shared
 // memory. When its holder dies inside, the next enter() repairs the mutex and returns
 // true, so that the caller knows the guarded state may be half changed.
+//
+// The 32-bit fields of one block of shared memory (see guard) that the holder changes
+// with write() are journaled: the old value goes to an undo journal in the critical
+// section's own shared memory before the field changes, and leave() empties the
+// journal. When a holder dies inside, the next enter() writes the old values back, so
+// that the guarded state is the one the dead holder found when it entered.
 class dbSharedCriticalSection {
  public:
+  static constexpr uint32_t journalCapacity = 8192;  // writes of one section
   bool create(const std::string& name);
   bool open(const std::string& name);
   void close();
+  // The shared memory whose fields write() changes: the same object in every process,
+  // wherever it is mapped. Set before the first enter().
+  void guard(void* base, size_t size);
   bool enter();
   void leave();
+  // REQUIRES: inside. Stores `value` into `field`, which lies in the guarded memory.
+  void write(int32_t& field, int32_t value);
+  void write(uint32_t& field, uint32_t value);
   static void remove(const std::string& name);
 
  private:
   struct Block;
+  void undo();
   dbSharedMemory memory;
   Block* block = nullptr;
+  char* guarded = nullptr;
+  size_t guardedSize = 0;
 };
+
+// Waiting on a 32-bit word of process-shared memory: wait returns true once the word
+// no longer holds `seen`, false when `timeoutMs` passed first (0xFFFFFFFF waits for
+// ever); wakeAll adds 1 to the word and wakes every thread of every process waiting on
+// it. Changes of the word are meant to be made inside a critical section that the
+// waiter leaves after it has read `seen`, so that no change goes unnoticed.
+bool dbWaitForChange(const uint32_t& word, uint32_t seen, uint32_t timeoutMs);
+void dbWakeAll(uint32_t& word);
 
 // A process-shared lock owned by the holding process rather than by the holding
 // thread: any thread of that process may release it (a commit handed to another
@@ -250,9 +274,11 @@ class dbProcessLock {
   void unlockInitialization();
   bool becomeLive();                // shared liveness lock; true when no other live process
   bool isLastLive();                // exclusive liveness possible: no other live process
-  int claimSlot();                  // takes the lowest free process slot; -1 on failure
+  // Takes the lowest free process slot below `limit`; -1 when there is none.
+  int claimSlot(int limit = 1 << 16);
   void releaseSlot();
   int countLiveSlots(int limit);    // slots held by live processes, the caller's included
+  bool isSlotLive(int k);           // slot k is held by a live process (the caller's slot too)
   // Removes the lock file's name. Only the last live process, holding the
   // initialisation lock, may do this: a waiter that then gets the lock of the removed
   // file notices it and starts over with a new one.

@@ -11,6 +11,12 @@
 
 #include "database.h"
 
+namespace {
+void testPoint(dbTestPoint point) {
+  if (dbTestHook != nullptr) dbTestHook(point);
+}
+}  // namespace
+
 bool dbDatabase::beginTransaction(dbDatabaseThreadContext* ctx) {
   if (!remapIfExtended()) {
     unlockDatabase(ctx);
@@ -18,15 +24,17 @@ bool dbDatabase::beginTransaction(dbDatabaseThreadContext* ctx) {
   }
   cs.enter();
   if (monitor->recoveryNeeded && ctx->writeAccess) {
-    // A writer died and the process that took its lock over could not repair.
-    monitor->committedRoot = header->activeRoot;
+    // A writer died and the process that removed its lock could not repair, or a
+    // process died inside its commit or between an updater's commits: the working
+    // index is rebuilt now that nobody else reads it.
+    set(monitor->committedRoot, header->activeRoot);
     recoverAfterCrash();
-    monitor->recoveryNeeded = 0;
+    set(monitor->recoveryNeeded, 0);
   }
   const int c = monitor->committedRoot;
   // A concurrent reader reads the committed state; so does every reader while a dead
   // writer's transaction is still in the working index.
-  const int current = (accessType == dbConcurrentRead || monitor->recoveryNeeded) ? c : 1 - c;
+  const int current = (accessType == dbConcurrentRead || monitor->recoveryNeeded == dbReadCommittedState) ? c : 1 - c;
   currIndex = reinterpret_cast<uint32_t*>(baseAddress() + header->root[current].indexOffset);
   workingIdCount = header->root[current].usedIds;
   committedIdCount = header->root[c].usedIds;
@@ -111,24 +119,26 @@ void dbDatabase::commitTransaction(dbDatabaseThreadContext* ctx) {
   }
 
   // 2. Turn the exclusive lock into a shared one: readers may go on meanwhile.
+  // Its process's entry says it commits, so that whoever finds the process dead
+  // settles the commit instead of taking it for a reader.
   cs.enter();
   dbAssert(ctx->writeAccess);
-  monitor->commitRunning = 1;
-  monitor->nWriters -= 1;
-  monitor->nReaders += 1;
-  monitor->writerThreadId = 0;
+  dbProcessEntry& me = ownEntry();
+  set(monitor->commitRunning, 1);
+  set(me.committing, 1);
+  add(monitor->nWriters, -1);
+  add(me.writers, -1);
+  add(monitor->nReaders, 1);
+  add(me.readers, 1);
+  set(monitor->writerThreadId, 0);
   ctx->writeAccess = false;
   ctx->readAccess = true;
-  if (accessType == dbConcurrentUpdate) monitor->committedRoot = w;
-  if (monitor->nWaitingReaders > 0) {
-    int32_t n = monitor->nWaitingReaders;
-    monitor->nReaders += n;
-    monitor->nWaitingReaders = 0;
-    readSem.signal(unsigned(n));
-  }
+  if (accessType == dbConcurrentUpdate) set(monitor->committedRoot, w);
+  admitWaitingReaders();
   cs.leave();
 
   freeReplacedObjects();
+  testPoint(dbTestPoint::commitBeforeSwitch);
   // 4. Everything of the new state is on disk; the header still names the old root.
   const uint64_t flushStart = dbGetMicroseconds();
   flushOrDie();
@@ -138,12 +148,14 @@ void dbDatabase::commitTransaction(dbDatabaseThreadContext* ctx) {
   cs.leave();
   flushOrDie();
   lastCommit.flushMicroseconds = uint32_t(dbGetMicroseconds() - flushStart);
+  testPoint(dbTestPoint::commitAfterSwitch);
 
   prepareNextWorkingIndex(committedCapacity);
   cs.enter();
   modified = false;
-  monitor->commitRunning = 0;
-  if (accessType != dbConcurrentUpdate) monitor->committedRoot = w;
+  set(monitor->commitRunning, 0);
+  set(me.committing, 0);
+  if (accessType != dbConcurrentUpdate) set(monitor->committedRoot, w);
   cs.leave();
   unlockDatabase(ctx);
 }

@@ -177,6 +177,73 @@ TEST(Layout, EveryKindRoundTrips) {
   EXPECT_NE(table->find("parts[].label"), nullptr);
 }
 
+// Elements of 12 bytes aligned to 4 whose own array holds 8-byte values: the inner
+// values are aligned within the record, and the size reserved for the record is
+// exactly what the store writes.
+struct Inner {
+  int32_t a;
+  dbArray<int64_t> b;
+  KELDRA_DESCRIBE(Inner, KELDRA_FIELD(a), KELDRA_FIELD(b));
+};
+struct Outer {
+  dbArray<Inner> items;
+  KELDRA_DESCRIBE(Outer, KELDRA_FIELD(items));
+};
+
+TEST(Layout, ArrayInsideAnArrayElementFitsTheMeasuredSize) {
+  auto table = describe<Outer>("Outer");
+  int64_t values[2] = {-1, 1LL << 40};
+  Inner inner[2] = {};
+  inner[0].a = 7;
+  inner[0].b.assign(values, 2);
+  inner[1].a = 8;
+  inner[1].b.assign(values + 1, 1);
+  Outer value;
+  for (size_t n : {1, 2}) {
+    SCOPED_TRACE(n);
+    value.items.assign(inner, n);
+    const size_t size = table->recordSize(&value);
+    std::vector<char> record(size + 64, '\x33');  // room for a store that overruns
+    size_t end = dbFieldDescriptor::storeRecord(table->columns, record.data(), &value, table->fixedSize);
+    EXPECT_EQ(end, size);
+    EXPECT_EQ(record[size], '\x33') << "nothing is written past the measured size";
+    const auto* items = reinterpret_cast<const dbVarying*>(record.data() + 12);
+    for (size_t i = 0; i < n; i++) {
+      const size_t at = items->offset + i * 12;
+      EXPECT_EQ((at + reinterpret_cast<const dbVarying*>(record.data() + at + 4)->offset) % 8, 0u)
+          << "the 8-byte values are aligned in the record";
+    }
+    Outer back;
+    dbFieldDescriptor::fetchRecord(table->columns, &back, record.data());
+    ASSERT_EQ(back.items.length(), n);
+    EXPECT_EQ(back.items[0].a, 7);
+    ASSERT_EQ(back.items[0].b.length(), 2u);
+    EXPECT_EQ(back.items[0].b[1], 1LL << 40);
+
+    // Converting the record to a layout with one more field measures and writes alike.
+    struct Wider {
+      int32_t added;
+      dbArray<Inner> items;
+      KELDRA_DESCRIBE(Wider, KELDRA_FIELD(added), KELDRA_FIELD(items));
+    };
+    auto wider = describe<Wider>("Outer");
+    std::vector<char> descriptor(table->descriptorRecordSize());
+    table->writeDescriptorRecord(reinterpret_cast<dbTable*>(descriptor.data()));
+    bool exact;
+    ASSERT_TRUE(wider->match(reinterpret_cast<dbTable*>(descriptor.data()), false, &exact));
+    const size_t convertedSize = dbFieldDescriptor::convertedSize(wider->columns, record.data(), wider->fixedSize);
+    std::vector<char> converted(convertedSize + 64, '\x33');
+    EXPECT_EQ(dbFieldDescriptor::convertRecord(wider->columns, converted.data(), record.data(), wider->fixedSize),
+              convertedSize);
+    EXPECT_EQ(converted[convertedSize], '\x33');
+    Wider widened;
+    dbFieldDescriptor::fetchRecord(wider->columns, &widened, converted.data());
+    ASSERT_EQ(widened.items.length(), n);
+    ASSERT_EQ(widened.items[0].b.length(), 2u);
+    EXPECT_EQ(widened.items[0].b[0], -1);
+  }
+}
+
 TEST(Layout, MethodOfAOneToOneStructureReadsTheStoredBytes) {
   struct Counter {
     int32_t n;

@@ -655,6 +655,28 @@ TEST(Compiler, DumpIsOneNodePerLine) {
             "    string 'x'\n");
 }
 
+// The search tests a copy of the condition in which each comparison through
+// references first checks them, nearest first; AND, OR, NOT and EXISTS stay where
+// they are. A condition without dereferences is tested as it is.
+TEST(Compiler, ScanTreeChecksEveryDereferencedReference) {
+  dbDatabase db;
+  size_t nodes = dbExprNode::liveCount();
+  {
+    dbQuery plain("i4 = 1 and s = 'x'");
+    ASSERT_TRUE(plain.compileFor(&Sample_descriptor, &db));
+    EXPECT_EQ(plain.scanTree, plain.tree);
+    dbQuery q("next.next.i4 = 1 or not other.title = 'x' and i4 = 2");
+    ASSERT_TRUE(q.compileFor(&Sample_descriptor, &db));
+    const std::string next = "deref(field.ref next)";
+    EXPECT_EQ(compact(dbDumpExpression(q.scanTree)),
+              "or(and(not(is.null(field.ref next)), and(not(is.null(load.ref next(" + next + "))), "
+              "int =(load.int4 i4(deref(load.ref next(" + next + "))), int 1))), "
+              "and(not(and(not(is.null(field.ref other)), "
+              "string =(load.string title(deref(field.ref other)), string 'x'))), int =(field.int4 i4, int 2)))");
+  }
+  EXPECT_EQ(dbExprNode::liveCount(), nodes);
+}
+
 TEST(Compiler, KeywordsAreInternedOnce) {
   dbSymbolTable::loadKeywords();
   const char* a = "between";

@@ -3,7 +3,10 @@
 #include "cursor.h"
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
+#include <limits>
+#include <string>
 #include <vector>
 
 #include "check.h"
@@ -26,6 +29,27 @@ struct Link {
   KELDRA_DESCRIBE(Link, KELDRA_FIELD(n), KELDRA_FIELD(next));
 };
 KELDRA_TABLE(Link);
+
+struct Measure {
+  int32_t n;
+  float f;
+  double r;
+  KELDRA_DESCRIBE(Measure, KELDRA_FIELD(n), KELDRA_FIELD(f), KELDRA_FIELD(r));
+};
+KELDRA_TABLE(Measure);
+
+// Strings and arrays inside array elements.
+struct Section {
+  const char* title;
+  dbArray<int32_t> pages;
+  KELDRA_DESCRIBE(Section, KELDRA_FIELD(title), KELDRA_FIELD(pages));
+};
+struct Tagged {
+  dbArray<const char*> tags;
+  dbArray<Section> sections;
+  KELDRA_DESCRIBE(Tagged, KELDRA_FIELD(tags), KELDRA_FIELD(sections));
+};
+KELDRA_TABLE(Tagged);
 
 // Opens the selection of a cursor to the tests.
 class SelectionCursor : public dbCursor<Word> {
@@ -174,6 +198,77 @@ TEST_F(CursorTest, UpdateRefetchesIntoOtherCursorsOnTheSameRecord) {
   db.commit();
 }
 
+// Another cursor of the thread removes the current record: the cursor is empty, and
+// its next step goes on with the record that followed.
+TEST_F(CursorTest, NextAfterTheCurrentRecordWasRemovedElsewhere) {
+  std::vector<oid_t> oids = insert({"a", "b", "c", "d"});
+  SelectionCursor walker(dbCursorForUpdate);
+  walker.choose(db, oids);
+  ASSERT_STREQ(walker.next()->text, "b");
+  dbCursor<Word> remover(dbCursorForUpdate);
+  remover.at(dbReference<Word>(oids[1]));
+  remover.remove();
+  EXPECT_TRUE(walker.isEmpty());
+  Word* next = walker.next();
+  ASSERT_NE(next, nullptr);
+  EXPECT_STREQ(next->text, "c");
+  EXPECT_STREQ(walker.next()->text, "d");
+  EXPECT_EQ(walker.next(), nullptr);
+
+  // The same along the whole table, at its first and at its last record.
+  dbCursor<Word> whole(dbCursorForUpdate);
+  ASSERT_EQ(whole.select(), 3u);
+  remover.at(dbReference<Word>(oids[0]));
+  remover.remove();
+  EXPECT_TRUE(whole.isEmpty());
+  next = whole.next();
+  ASSERT_NE(next, nullptr);
+  EXPECT_STREQ(next->text, "c");
+  ASSERT_STREQ(whole.next()->text, "d");
+  remover.at(dbReference<Word>(oids[3]));
+  remover.remove();
+  EXPECT_EQ(whole.next(), nullptr);
+  db.commit();
+}
+
+// The file grows while a cursor holds a fetched record and the mapping moves: the
+// strings and arrays inside array elements are read at the new place.
+TEST_F(CursorTest, ArrayElementsFollowAMovedMapping) {
+  const char* tags[2] = {"red", "green"};
+  int32_t pages[3] = {4, 5, 6};
+  Section section;
+  section.title = "intro";
+  section.pages.assign(pages, 3);
+  Tagged value;
+  value.tags.assign(tags, 2);
+  value.sections.assign(&section, 1);
+  db.insertRecord(&Tagged_descriptor, &value);
+  db.commit();
+  dbCursor<Tagged> cursor(dbCursorForUpdate);
+  ASSERT_EQ(cursor.select(), 1u);
+  // The pages after the mapping are taken, so that it cannot grow in place.
+  char* oldBase = db.baseAddress();
+  const size_t oldSize = db.fileSize();
+  void* guard = mmap(oldBase + oldSize, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+  std::string big(oldSize, 'x');
+  Word w{big.c_str(), 0};
+  db.insertRecord(&Word_descriptor, &w);
+  if (guard != MAP_FAILED) munmap(guard, 4096);
+  ASSERT_NE(db.baseAddress(), oldBase) << "the mapping moved";
+  auto inMapping = [&](const void* p) {
+    return p >= db.baseAddress() && p < db.baseAddress() + db.fileSize();
+  };
+  ASSERT_EQ(cursor->tags.length(), 2u);
+  ASSERT_TRUE(inMapping(cursor->tags[1]));
+  EXPECT_STREQ(cursor->tags[1], "green");
+  ASSERT_EQ(cursor->sections.length(), 1u);
+  ASSERT_TRUE(inMapping(cursor->sections[0].title));
+  EXPECT_STREQ(cursor->sections[0].title, "intro");
+  ASSERT_TRUE(inMapping(cursor->sections[0].pages.get()));
+  EXPECT_EQ(cursor->sections[0].pages[2], 6);
+  db.commit();
+}
+
 TEST_F(CursorTest, SortOrdersByKeysInByteOrder) {
   std::vector<oid_t> oids = insert({"b", "B", "a", "A", "c"});
   SelectionCursor cursor;
@@ -284,6 +379,39 @@ TEST_F(SearchTest, ConditionsOrderAndBoundParameters) {
   limit = 3;
   EXPECT_EQ(cursor.select(query), 1u);
   EXPECT_EQ(query.tree, compiled);
+  db.commit();
+}
+
+// NaN sorts after every number (before them for DESC) and equal to any NaN, as in
+// the T-tree, for real fields and real expressions alike.
+TEST_F(SearchTest, OrderByPutsNaNAfterEveryNumber) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double values[] = {2, nan, -1, 0.5, nan, -0.0, 7, nan, 3, 1e30, -1e30, nan, 0};
+  for (int32_t n = 0; n < int32_t(std::size(values)); n++) {
+    Measure m{n, float(values[n]), values[n]};
+    db.insertRecord(&Measure_descriptor, &m);
+  }
+  db.commit();
+  const std::vector<int32_t> ascending = {10, 2, 5, 12, 3, 0, 8, 6, 9, 1, 4, 7, 11};
+  const std::vector<int32_t> descending = {1, 4, 7, 11, 9, 6, 8, 0, 3, 5, 12, 2, 10};
+  struct Case {
+    const char* query;
+    const std::vector<int32_t>& expected;
+  } cases[] = {
+      {"order by r, n", ascending},           {"order by r desc, n", descending},
+      {"order by f, n", ascending},           {"order by f desc, n", descending},
+      {"order by r * 1.0, n", ascending},     {"order by r * 1.0 desc, n", descending},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.query);
+    dbCursor<Measure> cursor;
+    std::vector<int32_t> order;
+    if (cursor.select(c.query) > 0) {
+      do order.push_back(cursor->n);
+      while (cursor.next() != nullptr);
+    }
+    EXPECT_EQ(order, c.expected);
+  }
   db.commit();
 }
 

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "check.h"
 #include "keldraCursor.h"
 #include "testdb.h"
 #include "testsupport.h"
@@ -305,9 +306,6 @@ TEST_F(DatabaseTest, NamedObjectFailuresAreReported) {
   } cases[] = {
       {".in", "Failed to start database initialization"},
       {".dm", "Failed to open database monitor"},
-      {".ws", "Failed to initialize database writers semaphore"},
-      {".rs", "Failed to initialize database readers semaphore"},
-      {".us", "Failed to initialize database upgrade semaphore"},
       {".cs", "Failed to initialize database monitor"},
   };
   for (const Case& c : cases) {
@@ -347,6 +345,106 @@ TEST_F(DatabaseTest, CloseLeavesTheFileCleanAndReusable) {
     EXPECT_EQ(at<int32_t>(readFile(path()), 8), 0) << "clean after close";
   }
   EXPECT_TRUE(reported.empty());
+}
+
+// A process that closes while another one is inside its commit, or holds the mutator
+// lock with changes not yet committed, leaves the file dirty: when that process dies,
+// the next open recovers the last committed state.
+TEST_F(DatabaseTest, CloseLeavesTheFileDirtyWhileAnotherProcessHasChanges) {
+  struct Case {
+    const char* label;
+    dbAccessType access;
+    dbTestPoint stopAt;
+    bool commits;      // stopped inside the commit rather than before it
+    bool committed;    // the stopped change is in the committed state
+  } cases[] = {
+      {"commit before the switch", dbReadWrite, dbTestPoint::commitBeforeSwitch, true, false},
+      {"commit after the switch", dbReadWrite, dbTestPoint::commitAfterSwitch, true, true},
+      {"updater's commit", dbConcurrentUpdate, dbTestPoint::commitBeforeSwitch, true, false},
+      {"updater between commits", dbConcurrentUpdate, dbTestPoint::commitBeforeSwitch, false, false},
+  };
+  static Child* self = nullptr;
+  static dbTestPoint stopPoint;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    const std::string file = path((std::string(c.label) + ".kld").c_str());
+    oid_t counter = 0;
+    TestDb db(c.access);
+    ASSERT_TRUE(openDb(db, file));
+    db.beginWrite();
+    counter = db.allocateRecord(sizeof(dbRecord) + 4);
+    reinterpret_cast<int32_t*>(db.getRecordForUpdate(counter) + 1)[0] = 0;
+    db.commit();
+    stopPoint = c.stopAt;
+    Child other([&](Child& me) {
+      self = &me;
+      dbTestHook = [](dbTestPoint point) {
+        if (point != stopPoint) return;
+        self->send('K');
+        pause();
+      };
+      TestDb mine(c.access);
+      if (!mine.open(name.c_str(), file.c_str())) return 1;
+      mine.beginWrite();
+      reinterpret_cast<int32_t*>(mine.getRecordForUpdate(counter) + 1)[0] = 7;
+      mine.allocateRecord(4000);
+      if (!c.commits) {
+        me.send('K');
+        pause();
+      }
+      mine.commit();
+      return 2;
+    });
+    ASSERT_EQ(other.receive(), 'K');
+    db.close();
+    EXPECT_EQ(at<int32_t>(readFile(file), 8), 1) << "marked clean while another process has changes";
+    other.kill();
+    TestDb next(c.access);
+    ASSERT_TRUE(openDb(next, file));
+    next.beginRead();
+    EXPECT_EQ(reinterpret_cast<const int32_t*>(next.getRecord(counter) + 1)[0], c.committed ? 7 : 0);
+    next.commit();
+    next.close();
+    dbCheckReport report = dbCheckFile(file.c_str());
+    for (const std::string& e : report.errors) ADD_FAILURE() << e;
+    EXPECT_TRUE(reported.empty());
+  }
+}
+
+// Sizes that the 32-bit offsets of the file cannot hold are refused by open, which
+// reports it and leaves neither a file nor a shared object behind.
+TEST_F(DatabaseTest, OpenRefusesSizesTheFileFormatCannotHold) {
+  struct Case {
+    size_t indexSize, fileSize, quantum;
+    bool refused;
+  } cases[] = {
+      {size_t(1) << 28, 0, 4194304, true},            // 16 bytes per handle: 4 GiB
+      {SIZE_MAX, 0, 4194304, true},
+      {65536, size_t(1) << 32, 4194304, true},
+      {65536, 0xFFF80001, 4194304, true},             // rounds up past the last segment
+      {65536, 0, size_t(1) << 32, true},
+      {65536, 0, 0xFFF80000, false},                  // the largest file as the quantum
+  };
+  const std::string prefix = "kld." + std::to_string(geteuid()) + "." + name + "@";
+  auto sharedObjectsLeft = [&] {
+    int n = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/dev/shm")) {
+      n += entry.path().filename().string().rfind(prefix, 0) == 0;
+    }
+    return n;
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.indexSize << " " << c.fileSize << " " << c.quantum);
+    reported.clear();
+    std::filesystem::remove(path());
+    dbDatabase db(dbReadWrite, c.fileSize, c.quantum, c.indexSize, 1);
+    const bool opened = openDb(db, path());
+    EXPECT_EQ(opened, !c.refused);
+    if (!c.refused) continue;
+    EXPECT_EQ(reported, std::vector<std::string>{"Database sizes exceed the limits of the 32-bit file format"});
+    EXPECT_FALSE(std::filesystem::exists(path()));
+    EXPECT_EQ(sharedObjectsLeft(), 0);
+  }
 }
 
 // The shared objects and the mapping are named after the database and a tag of its

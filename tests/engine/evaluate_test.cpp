@@ -2,7 +2,9 @@
 // case is a condition with the rows it selects, or the run-time error it raises.
 #include <gtest/gtest.h>
 
+#include <clocale>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -603,6 +605,38 @@ TEST_F(EvaluateTest, CompiledConditions) {
       EXPECT_EQ(e.message, c.errorText);
     }
   }
+}
+
+// A program that takes its locale from the environment (as every Qt program does)
+// may have a decimal comma: real constants are still read, and string(real) still
+// written, with a decimal point. The locale is an installed German one, or one
+// built for the test from the system's locale sources.
+TEST_F(EvaluateTest, NumbersIgnoreTheProcessLocale) {
+  testsupport::TempDir locales;
+  struct Restore {
+    const char* old = getenv("LOCPATH");
+    const bool had = old != nullptr;
+    const std::string path = had ? old : "";
+    ~Restore() {
+      setlocale(LC_ALL, "C");
+      if (had) setenv("LOCPATH", path.c_str(), 1);
+      else unsetenv("LOCPATH");
+    }
+  } restore;
+  if (setlocale(LC_ALL, "de_DE.UTF-8") == nullptr) {
+    const std::string build = "localedef -i de_DE -f ISO-8859-1 " + locales.file("de_DE") + " >/dev/null 2>&1";
+    setenv("LOCPATH", locales.path().c_str(), 1);
+    if (system(build.c_str()) != 0 || setlocale(LC_ALL, "de_DE") == nullptr) {
+      GTEST_SKIP() << "no German locale installed, and localedef could not build one";
+    }
+  }
+  ASSERT_STREQ(localeconv()->decimal_point, ",");
+  dbQuery q("r8 = 2.5 and string(r8) = '2.500000' and string(-1e3 / 8) = '-125.000000'");
+  ASSERT_TRUE(q.compileFor(table, &db));
+  Names selected, failing;
+  run(q.tree, selected, failing);
+  EXPECT_EQ(selected, Names{"alpha"});
+  EXPECT_NE(dbDumpExpression(q.tree).find("real 2.5\n"), std::string::npos) << dbDumpExpression(q.tree);
 }
 
 // Parameters are read at their address plus the origin the caller gives.

@@ -34,8 +34,8 @@ struct Plain {
   int32_t n;
   KELDRA_DESCRIBE(Plain, KELDRA_FIELD(text), KELDRA_FIELD(n));
 };
-// Plain with one more field: a changed layout, under which an index no longer
-// declared is dropped (an unchanged layout keeps the stored indexes).
+// Plain with one more field: a changed layout; an index no longer declared is
+// dropped either way.
 struct PlainWider {
   const char* text;
   int32_t n;

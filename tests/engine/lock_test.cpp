@@ -1,7 +1,8 @@
 // The readers-writer lock shared by the threads of several processes: upgrades and
 // their deadlock, readers admitted during a commit, waiting without take-over, the
-// take-over of a dead writer's lock with crash recovery, concurrent readers beside
-// an updater, and a stress run of transfers between two counters.
+// removal of exactly the locks of a process killed holding them or inside its commit,
+// with crash recovery, concurrent readers beside an updater, and stress runs of
+// transfers between two counters, one of them with processes killed all along.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -527,6 +528,112 @@ TEST_F(LockTest, WriterTakesOverFromAProcessKilledDuringCommit) {
   db->commit();
 }
 
+// A process of the scenarios below that is killed while it holds the shared lock, the
+// exclusive lock with half a transfer done, or inside its commit before or after the
+// switch of the header. It says 'K' when it is there and waits to be killed.
+enum class Victim { reading, writing, beforeSwitch, afterSwitch };
+
+int victimProcess(const std::string& name, const std::string& file, Victim state, Child& me) {
+  static Child* self = nullptr;
+  static dbTestPoint stopAt;
+  self = &me;
+  TestDb db(dbReadWrite, 1048576, 1048576, 0, 1);
+  if (!db.open(name.c_str(), file.c_str(), 2000)) return 1;
+  if (state == Victim::reading) {
+    db.beginRead();
+    me.send(sumOf(db) == kTotal ? 'K' : 'X');
+    pause();
+  }
+  db.beginWrite();
+  counterOf(db, true, kAccountA) -= 10;
+  if (state == Victim::writing) {
+    me.send('K');
+    pause();
+  }
+  counterOf(db, true, kAccountB) += 10;
+  counterOf(db, true) += 1;
+  stopAt = state == Victim::beforeSwitch ? dbTestPoint::commitBeforeSwitch : dbTestPoint::commitAfterSwitch;
+  dbTestHook = [](dbTestPoint point) {
+    if (point != stopAt) return;
+    self->send('K');
+    pause();
+  };
+  db.commit();
+  return 2;
+}
+
+// Once told 'g', reads the sum of the accounts in one transaction after another until
+// the counter reaches `until` (or a minute passed); sends the number of wrong sums and
+// the number of reads.
+int checkingReader(const std::string& name, const std::string& file, uint32_t timeout, int32_t until, Child& me) {
+  TestDb db(dbReadWrite, 1048576, 1048576, 0, 1);
+  if (!db.open(name.c_str(), file.c_str(), timeout)) return 1;
+  me.send('O');
+  if (me.hear() != 'g') return 2;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  int32_t wrong = 0, reads = 0;
+  for (int32_t counter = INT32_MIN; counter < until && std::chrono::steady_clock::now() < deadline; reads++) {
+    db.beginRead();
+    if (sumOf(db) != kTotal) wrong++;
+    counter = counterOf(db);
+    db.commit();
+  }
+  me.sendBytes(&wrong, sizeof wrong);
+  me.sendBytes(&reads, sizeof reads);
+  db.close();
+  return 0;
+}
+
+// A process is killed holding a lock or inside its commit. A writer (lock wait timeout
+// 2 s) waits for the dead process's lock, and a reader (1 s) checks the sum of the
+// accounts in every transaction meanwhile. Whoever waits out the timeout removes the
+// dead process's locks and nothing else: the writer keeps its place, the reader never
+// gets in while the writer is in the middle of a transfer, the dead process's
+// uncommitted transfer is gone and every counter of the lock ends at 0.
+TEST_F(LockTest, KilledProcessLosesExactlyItsLocks) {
+  struct Case {
+    const char* label;
+    Victim victim;
+    int32_t committed;  // what the dead process's transaction adds to the counter
+  } cases[] = {
+      {"reading", Victim::reading, 0},
+      {"writing", Victim::writing, 0},
+      {"committing, before the switch", Victim::beforeSwitch, 0},
+      {"committing, after the switch", Victim::afterSwitch, 1},
+  };
+  constexpr int kTransfers = 3;
+  create(dbReadWrite, 2000);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    const int32_t until = committedCounter() + c.committed + kTransfers;
+    Child reader([&](Child& me) { return checkingReader(name, file, 1000, until, me); });
+    ASSERT_EQ(reader.receive(), 'O');
+    ProcessActor writer(setup(2000));
+    Child victim([&](Child& me) { return victimProcess(name, file, c.victim, me); });
+    ASSERT_EQ(victim.receive(), 'K');
+    victim.kill();
+    writer.order('w');
+    ASSERT_TRUE(eventually([&] { return load(monitor().nWaitingWriters) == 1; }));
+    reader.tell('g');
+    ASSERT_EQ(writer.answer(20000), 'w');
+    for (int t = 0; t < kTransfers; t++) {
+      if (t > 0) writer.ask('w');
+      writer.ask('a');
+      usleep(100000);  // half a transfer done: a reader let in now would see it
+      writer.ask('b');
+      writer.ask('m');
+      writer.ask('c');
+    }
+    int32_t wrong = -1, reads = 0;
+    ASSERT_TRUE(reader.receiveBytes(&wrong, sizeof wrong));
+    ASSERT_TRUE(reader.receiveBytes(&reads, sizeof reads));
+    EXPECT_EQ(wrong, 0) << "of " << reads << " reads";
+    EXPECT_EQ(reader.wait(), 0);
+    expectLockFree();
+    EXPECT_EQ(committedCounter(), until);
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Updaters under the mutator lock and concurrent readers
 
@@ -733,6 +840,165 @@ TEST_F(LockTest, StressTransfersBetweenProcessesAndThreads) {
   EXPECT_EQ(counterOf(*db), kProcesses * kThreadsPerProcess * kRounds);
   EXPECT_EQ(sumOf(*db), kTotal);
   db->commit();
+}
+
+// ---------------------------------------------------------------------------
+// Stress with processes killed: 4 processes move random amounts between the accounts
+// and check their sum in every transaction, while a supervisor kills one of them
+// every few dozen milliseconds, at a random moment or stopped inside its commit, and
+// starts another in its place. Either all 4 read and write (2 threads each), or 2
+// updaters write under the mutator lock and 2 concurrent readers (2 threads each)
+// read. With lock wait timeouts of 100 ms (the first two processes) and 300 ms (the
+// others) the survivors remove what the dead held. No counter of the lock may ever be
+// out of its range.
+
+enum class Role { readerAndWriter, updater, concurrentReader };
+
+// Answers 'O' once open, 'X' for every wrong sum, 'N' when it saw a lock counter out
+// of its range, 'r' every 16 rounds of a thread and 'K' when it stopped at the commit
+// point it was told ('b': before the switch, 'a': after it); 'q' ends it, with 'E'.
+int killableProcess(const std::string& name, const std::string& file, Role role, unsigned seed, uint32_t timeout,
+                    Child& me) {
+  static Child* self = nullptr;
+  static std::atomic<int> stopAt{-1};
+  self = &me;
+  dbTestHook = [](dbTestPoint point) {
+    int armed = int(point);
+    if (!stopAt.compare_exchange_strong(armed, -1)) return;
+    self->send('K');
+    pause();
+  };
+  const dbAccessType access = role == Role::readerAndWriter ? dbReadWrite
+                              : role == Role::updater       ? dbConcurrentUpdate
+                                                            : dbConcurrentRead;
+  TestDb db(access, 1048576, 1048576, 0, 1);
+  if (!db.open(name.c_str(), file.c_str(), timeout)) return 1;
+  me.send('O');
+  std::atomic<bool> stop{false};
+  auto rounds = [&](unsigned threadSeed) {
+    db.attach();
+    std::mt19937 rng(threadSeed);
+    // The accounts are read, and changed, a moment apart: a reader let in while a
+    // writer is in the middle of a transfer has time to see it.
+    auto breathe = [&] { usleep(useconds_t(rng() % 300)); };
+    for (int i = 1; !stop; i++) {
+      if (role != Role::updater) {
+        db.beginRead();
+        int32_t a = counterOf(db, false, kAccountA);
+        breathe();
+        const bool right = a + counterOf(db, false, kAccountB) == kTotal;
+        db.commit();
+        if (!right) me.send('X');
+      }
+      if (role != Role::concurrentReader) {
+        db.beginWrite();
+        if (sumOf(db) != kTotal) me.send('X');
+        int32_t amount = int32_t(rng() % 201) - 100;
+        counterOf(db, true, kAccountA) -= amount;
+        breathe();
+        counterOf(db, true, kAccountB) += amount;
+        counterOf(db, true) += 1;
+        db.commit();
+      }
+      if (i % 16 == 0) me.send('r');
+      const dbMonitor& m = *db.getMonitor();
+      if (load(m.nReaders) < 0 || load(m.nWriters) < 0 || load(m.nWriters) > 1 || load(m.nWaitingReaders) < 0 ||
+          load(m.nWaitingWriters) < 0 || load(m.waitForUpgrade) < 0 || load(m.commitRunning) < 0) {
+        me.send('N');
+      }
+    }
+    db.detach();
+  };
+  std::vector<std::thread> threads;
+  for (unsigned t = 0; t < (role == Role::updater ? 1u : 2u); t++) threads.emplace_back(rounds, seed * 2 + t);
+  for (char c; (c = me.hear()) != 0 && c != 'q';) {
+    if (c == 'b') stopAt = int(dbTestPoint::commitBeforeSwitch);
+    if (c == 'a') stopAt = int(dbTestPoint::commitAfterSwitch);
+  }
+  stop = true;
+  for (std::thread& t : threads) t.join();
+  db.close();
+  me.send('E');
+  return 0;
+}
+
+TEST_F(LockTest, StressWithProcessesKilledHoldingLocksAndInsideCommits) {
+  struct Case {
+    const char* label;
+    dbAccessType access;
+    Role roles[4];  // updaters first: the first opener makes the mutator lock
+    int runMs;
+  } cases[] = {
+      {"readers and writers", dbReadWrite, {Role::readerAndWriter, Role::readerAndWriter, Role::readerAndWriter,
+                                            Role::readerAndWriter}, 16000},
+      {"updaters and concurrent readers", dbConcurrentUpdate, {Role::updater, Role::concurrentReader,
+                                                               Role::updater, Role::concurrentReader}, 10000},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    if (db) db->close();
+    db.reset();
+    file = dir.file(std::string(c.label) + ".kld");
+    create(c.access, 200);
+    db->close();
+    db.reset();
+    std::mt19937 rng(2024);
+    unsigned seeds = 0;
+    int wrong = 0, outOfRange = 0, rounds = 0, kills = 0, killedInsideCommit = 0;
+    std::vector<std::unique_ptr<Child>> processes(4);
+    // Counts what process p said until it says `until` (true) or nothing more comes
+    // in `timeoutMs` (false).
+    auto listen = [&](int p, char until, int timeoutMs) {
+      for (char ch; processes[p]->receive(&ch, timeoutMs);) {
+        if (ch == 'X') wrong++;
+        if (ch == 'N') outOfRange++;
+        if (ch == 'r') rounds += 16;
+        if (ch == until) return true;
+      }
+      return false;
+    };
+    auto start = [&](int p) {
+      const unsigned seed = ++seeds;
+      const uint32_t timeout = p < 2 ? 100 : 300;  // whose wait ends first varies with the roles
+      const Role role = c.roles[p];
+      processes[p] = std::make_unique<Child>(
+          [&, seed, timeout, role](Child& me) { return killableProcess(name, file, role, seed, timeout, me); });
+      return processes[p]->receive() == 'O';
+    };
+    for (int p = 0; p < 4; p++) ASSERT_TRUE(start(p));
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(c.runMs);
+    while (std::chrono::steady_clock::now() < end && !HasFailure()) {
+      usleep(useconds_t(rng() % 60000));
+      for (int p = 0; p < 4; p++) listen(p, 0, 0);
+      const int victim = int(rng() % 4);
+      const unsigned how = rng() % 4;  // 0, 1: at a random moment; 2, 3: inside a commit
+      if (how >= 2 && c.roles[victim] != Role::concurrentReader) {
+        processes[victim]->tell(how == 2 ? 'b' : 'a');
+        EXPECT_TRUE(listen(victim, 'K', 10000)) << "the process stopped making progress";
+        killedInsideCommit++;
+      }
+      processes[victim]->kill();
+      listen(victim, 0, 0);
+      kills++;
+      ASSERT_TRUE(start(victim)) << "a new process could not open the database";
+    }
+    for (int p = 0; p < 4; p++) {
+      processes[p]->tell('q');
+      EXPECT_TRUE(listen(p, 'E', 20000)) << "process " << p << " did not end";
+      EXPECT_EQ(processes[p]->wait(), 0);
+    }
+    printf("%s: %d kills, %d inside commits, %d rounds\n", c.label, kills, killedInsideCommit, rounds);
+    EXPECT_EQ(wrong, 0) << "reads saw a sum other than the constant";
+    EXPECT_EQ(outOfRange, 0) << "lock counters went out of their range";
+    EXPECT_GT(rounds, 0);
+    expectFileClean();
+    db = std::make_unique<TestDb>(c.access, 1048576, 1048576, 0, 1);
+    ASSERT_TRUE(db->open(name.c_str(), file.c_str()));
+    db->beginRead();
+    EXPECT_EQ(sumOf(*db), kTotal);
+    db->commit();
+    expectLockFree();
+  }
 }
 
 }  // namespace

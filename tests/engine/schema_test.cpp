@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "check.h"
+#include "cursor.h"
 #include "testdb.h"
 #include "testsupport.h"
 
@@ -45,6 +46,24 @@ struct Pet {
   KELDRA_DESCRIBE(Pet, KELDRA_FIELD(kind));
 };
 
+// Equal layouts with a hashed and an indexed field; the second renames the indexed
+// field, the third declares no index.
+struct KeyedA {
+  int32_t key;
+  int32_t a;
+  KELDRA_DESCRIBE(KeyedA, KELDRA_KEY(key, HASHED), KELDRA_KEY(a, INDEXED));
+};
+struct KeyedB {
+  int32_t key;
+  int32_t b;
+  KELDRA_DESCRIBE(KeyedB, KELDRA_KEY(key, HASHED), KELDRA_KEY(b, INDEXED));
+};
+struct Unkeyed {
+  int32_t key;
+  int32_t a;
+  KELDRA_DESCRIBE(Unkeyed, KELDRA_FIELD(key), KELDRA_FIELD(a));
+};
+
 
 class SchemaTest : public ::testing::Test {
  protected:
@@ -72,6 +91,23 @@ class SchemaTest : public ::testing::Test {
     PersonV1 a{"ann", 70000, -3.75}, b{"bob", -5, 2.5};
     db.insertRecord(table.get(), &a);
     db.insertRecord(table.get(), &b);
+    db.commit();
+  }
+  // The number of records of `table` a query selects; commits.
+  template <class T>
+  uint32_t count(dbDatabase& db, dbTableDescriptor& table, const char* condition) {
+    T buffer{};
+    dbAnyCursor cursor(table, dbCursorForReading, &buffer, &db);
+    uint32_t n = cursor.select(condition, dbCursorForReading);
+    db.commit();
+    return n;
+  }
+  template <class T>
+  void insertKeys(dbDatabase& db, dbTableDescriptor& table, std::initializer_list<int32_t> keys) {
+    for (int32_t key : keys) {
+      T value{key, key};
+      db.insertRecord(&table, &value);
+    }
     db.commit();
   }
   void TearDown() override {
@@ -170,6 +206,76 @@ TEST_F(SchemaTest, AnEmptyTableTakesAnyNewDeclaration) {
   db.beginRead();
   EXPECT_EQ(db.getTableRecord(table->tableId)->nColumns, 2);
   db.commit();
+}
+
+TEST_F(SchemaTest, AnEmptyTableWithRenamedFieldsGetsFreshIndexes) {
+  {
+    TestDb db;
+    auto table = person<KeyedA>(db);
+    ASSERT_TRUE(db.open(name.c_str(), file.c_str()));
+  }
+  {
+    TestDb db;
+    auto table = person<KeyedB>(db);  // as many fields and bytes, another name
+    ASSERT_TRUE(db.open(name.c_str(), file.c_str()));
+    const oid_t hash = table->find("key")->hashTable, tree = table->find("b")->tTree;
+    ASSERT_NE(hash, 0u);
+    ASSERT_NE(tree, 0u);
+    ASSERT_FALSE(db.committedHandle(hash) & dbFreeHandleMarker);
+    ASSERT_FALSE(db.committedHandle(tree) & dbFreeHandleMarker);
+    insertKeys<KeyedB>(db, *table, {1, 2});
+    EXPECT_EQ(count<KeyedB>(db, *table, "key = 2"), 1u);
+  }
+  TestDb db;
+  auto table = person<KeyedB>(db);
+  ASSERT_TRUE(db.open(name.c_str(), file.c_str()));
+  EXPECT_EQ(count<KeyedB>(db, *table, "key = 1"), 1u);
+  EXPECT_EQ(count<KeyedB>(db, *table, "b >= 1"), 2u);
+}
+
+// An index the declaration no longer names is dropped at open: inserts made without
+// it are found, and declaring it again builds it from every record.
+TEST_F(SchemaTest, AnIndexNoLongerDeclaredIsDropped) {
+  {
+    TestDb db;
+    auto table = person<KeyedA>(db);
+    ASSERT_TRUE(db.open(name.c_str(), file.c_str()));
+    insertKeys<KeyedA>(db, *table, {1, 2, 3});
+  }
+  {
+    TestDb db;
+    auto table = person<Unkeyed>(db);
+    ASSERT_TRUE(db.open(name.c_str(), file.c_str()));
+    insertKeys<Unkeyed>(db, *table, {5});
+    EXPECT_EQ(count<Unkeyed>(db, *table, "key = 5"), 1u);
+    EXPECT_EQ(count<Unkeyed>(db, *table, "a >= 2"), 3u);
+  }
+  TestDb db;
+  auto table = person<KeyedA>(db);
+  ASSERT_TRUE(db.open(name.c_str(), file.c_str()));
+  EXPECT_EQ(count<KeyedA>(db, *table, "key = 5"), 1u);
+  EXPECT_EQ(count<KeyedA>(db, *table, "a >= 2"), 3u);
+}
+
+// A joining process cannot drop an index the others keep up: it is refused rather
+// than changing records without maintaining the index.
+TEST_F(SchemaTest, JoiningProcessWithoutADeclaredIndexIsRefused) {
+  TestDb db;
+  auto table = person<KeyedA>(db);
+  ASSERT_TRUE(db.open(name.c_str(), file.c_str()));
+  Child other([&](Child& me) {
+    static std::string message;
+    TestDb theirs;
+    theirs.setErrorHandler([](int, const char* text, int) { message = text; });
+    auto mine = person<Unkeyed>(theirs);
+    bool opened = theirs.open(name.c_str(), file.c_str());
+    me.send(opened ? 'O' : message == "Failed to alter indices with active applications" ? 'R' : 'X');
+    return 0;
+  });
+  EXPECT_EQ(other.receive(), 'R');
+  EXPECT_EQ(other.wait(), 0);
+  insertKeys<KeyedA>(db, *table, {7});
+  EXPECT_EQ(count<KeyedA>(db, *table, "key = 7"), 1u);
 }
 
 TEST_F(SchemaTest, JoiningProcessWithOtherDeclarationsIsRefused) {
