@@ -28,7 +28,7 @@ const char* const usageText =
     "  rule add from|to|subject remove|keep TEXT\n"
     "  rule delete from|to|subject TEXT\n"
     "  rule list from|to|subject [all|remove|keep] [--search TEXT]\n"
-    "  receive [--remove] [--json]\n"
+    "  receive [--remove] [--json|--summary] [--skip-if-busy]\n"
     "  backup FILE                    (an existing FILE is replaced)\n"
     "  restore FILE\n"
     "  test                           (log in, count the messages, log out)\n"
@@ -252,7 +252,9 @@ void printRows(const MessageTable& table) {
   for (const QString& text : table.listedStatus) print(text);
 }
 
-void receive(dbDatabase& db, Pop3Client& mailbox, bool remove, bool json) {
+enum class ReceiveOutput { rows, json, summary };
+
+void receive(dbDatabase& db, Pop3Client& mailbox, bool remove, ReceiveOutput output) {
   MessageTable table;
   MailOperations operations(db, mailbox, table);
   MailOperations::ReceiveOptions options;
@@ -261,10 +263,17 @@ void receive(dbDatabase& db, Pop3Client& mailbox, bool remove, bool json) {
   options.allowAutoExecute = false;
   operations.receive(options);
   if (!table.listed) throw CommandError(table.messages.value(0, QStringLiteral("nothing was received")).toStdString());
-  if (json) {
-    printJson(table);
-  } else {
-    printRows(table);
+  switch (output) {
+    case ReceiveOutput::json: printJson(table); break;
+    case ReceiveOutput::rows: printRows(table); break;
+    case ReceiveOutput::summary: {
+      // One line a run, for the journal of a timer.
+      const int received = int(table.listedRows.size());
+      const int marked = operations.removeCount - operations.skippedByLastRemove;
+      print(remove ? QStringLiteral("Received %1 messages, removed %2.").arg(received).arg(marked)
+                   : QStringLiteral("Received %1 messages, %2 marked for removal.").arg(received).arg(marked));
+      break;
+    }
   }
 }
 
@@ -423,7 +432,9 @@ void checkCommand(const QStringList& words) {
   }
   if (verb == QLatin1String("receive")) {
     for (const QString& option : words.mid(1)) {
-      if (option != QLatin1String("--remove") && option != QLatin1String("--json")) {
+      static const QStringList options = {QStringLiteral("--remove"), QStringLiteral("--json"),
+                                          QStringLiteral("--summary"), QStringLiteral("--skip-if-busy")};
+      if (!options.contains(option)) {
         usage(QStringLiteral("unknown receive option %1").arg(option));
       }
     }
@@ -442,7 +453,15 @@ void runCommand(const CommandLine& command, Pop3Client& mailbox) {
   keldraDatabase db(dbReadWrite, 1048576, 4194304, 65536, 1);
   AppSession session(db, databaseName);
   TerminalWindow terminal;
-  if (!session.start(terminal)) throw CommandError(terminal.message);
+  if (!session.start(terminal)) {
+    // A timer's run while the window works on the database: skipped, not failed, so
+    // the timer neither retries nor reports a failure; the next run comes in time.
+    if (terminal.message == concurrentAccessText && command.words.contains(QLatin1String("--skip-if-busy"))) {
+      print(QStringLiteral("The Postsift window has the database open; this run is skipped."));
+      return;
+    }
+    throw CommandError(terminal.message);
+  }
 
   const QStringList& words = command.words;
   try {
@@ -479,7 +498,10 @@ void runCommand(const CommandLine& command, Pop3Client& mailbox) {
       MailOperations operations(db, mailbox, table);
       print(operations.testConnection());
     } else {
-      receive(db, mailbox, words.contains(QLatin1String("--remove")), words.contains(QLatin1String("--json")));
+      const ReceiveOutput output = words.contains(QLatin1String("--json"))      ? ReceiveOutput::json
+                                   : words.contains(QLatin1String("--summary")) ? ReceiveOutput::summary
+                                                                                : ReceiveOutput::rows;
+      receive(db, mailbox, words.contains(QLatin1String("--remove")), output);
     }
   } catch (const Pop3CertificateError& certificate) {
     db.rollback();

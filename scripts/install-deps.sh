@@ -11,6 +11,7 @@ PACKAGES=(
   clang libclang-rt-14-dev
   xvfb xauth imagemagick fonts-wqy-microhei
   dovecot-pop3d openssl
+  xdotool desktop-file-utils appstream lintian dpkg-dev file
 )
 
 missing=()
