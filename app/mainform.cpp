@@ -171,7 +171,14 @@ TMainForm::TMainForm(keldraDatabase& db, const std::string& databaseName, QWidge
   configAction = makeAction("configAction", QStringLiteral("Config F5"), Qt::Key_F5, &TMainForm::configActionExecute);
   backupAction = makeAction("backupAction", QStringLiteral("Backup F10"), Qt::Key_F10, &TMainForm::backupActionExecute);
   exitAction = makeAction("exitAction", QStringLiteral("Exit F12"), Qt::Key_F12, &TMainForm::exitActionExecute);
-  stopAction = new QAction(QStringLiteral("Stop Esc"), this);
+  // The desktop theme's icons where one fits; without a theme the buttons show text.
+  const std::pair<QAction*, const char*> icons[] = {
+      {helpAction, "help-contents"},          {receiveAction, "mail-receive"},
+      {filterAction, "mail-mark-junk"},       {executeAction, "internet-mail"},
+      {configAction, "preferences-system"},   {backupAction, "document-save"},
+      {exitAction, "application-exit"}};
+  for (const auto& [action, name] : icons) action->setIcon(QIcon::fromTheme(QString::fromLatin1(name)));
+  stopAction = new QAction(QIcon::fromTheme(QStringLiteral("process-stop")), QStringLiteral("Stop Esc"), this);
   stopAction->setObjectName(QStringLiteral("stopAction"));
   stopAction->setShortcut(Qt::Key_Escape);
   stopAction->setEnabled(false);
@@ -264,7 +271,7 @@ QToolButton* TMainForm::makeButton(const char* objectName, QAction* action, QWid
   auto* button = new QToolButton(parent);
   button->setObjectName(QString::fromLatin1(objectName));
   button->setDefaultAction(action);
-  button->setToolButtonStyle(Qt::ToolButtonTextOnly);
+  button->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
   button->setMinimumSize(96, 30);
   return button;
 }

@@ -21,10 +21,14 @@
 void paintGridCellInPalette(QPainter& painter, const QRect& rect, const QString& text,
                             CellLook look, const QPalette& palette) {
   painter.save();
+  // Every text on a background it can be read on, in light and dark themes alike: the
+  // theme's text colours on its base and button colours, black on the yellow of a
+  // condemning cell, white on the selection.
   QColor textColor = Qt::black;
   switch (look) {
     case CellLook::header:
       painter.fillRect(rect, palette.color(QPalette::Active, QPalette::Button));
+      textColor = palette.color(QPalette::Active, QPalette::ButtonText);
       break;
     case CellLook::selected:
       painter.fillRect(rect, palette.color(QPalette::Active, QPalette::Highlight));
@@ -33,6 +37,7 @@ void paintGridCellInPalette(QPainter& painter, const QRect& rect, const QString&
     case CellLook::marked: painter.fillRect(rect, QColor(255, 255, 0)); break;
     case CellLook::plain:
       painter.fillRect(rect, palette.color(QPalette::Active, QPalette::Base));
+      textColor = palette.color(QPalette::Active, QPalette::Text);
       break;
   }
   if (!text.isEmpty()) {

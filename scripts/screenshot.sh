@@ -2,7 +2,7 @@
 # screenshot.sh [BUILD_DIR]: builds Postsift (default build/) and its screenshot tool,
 # draws every window with sample content on a throw-away database under a virtual X
 # server, and saves the pictures the manual shows in help/ (mainwindow.png,
-# configwindow.png, ruleeditor.png, ruledialog.png, backupwindow.png, readmessage.png). The user's own
+# configwindow.png, ruleeditor.png, ruledialog.png, backupwindow.png, readmessage.png, messagebox.png). The user's own
 # data is never touched.
 set -euo pipefail
 cd "$(dirname "$0")/.."

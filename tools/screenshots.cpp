@@ -1,7 +1,7 @@
 // screenshots DIRECTORY: draws the program's windows with sample content on a
 // throw-away database and saves each as a PNG in DIRECTORY, for the manual:
 // mainwindow.png (a received list with marks), configwindow.png, ruleeditor.png,
-// ruledialog.png, backupwindow.png and readmessage.png. Run by scripts/screenshot.sh under a virtual X
+// ruledialog.png, backupwindow.png, readmessage.png and messagebox.png. Run by scripts/screenshot.sh under a virtual X
 // server, so the pictures show the desktop's real style and fonts.
 #include <QApplication>
 #include <QDir>
@@ -26,6 +26,7 @@
 #include "readmessageform.h"
 #include "settings.h"
 #include "tables.h"
+#include "yesnoform.h"
 
 namespace {
 
@@ -121,6 +122,11 @@ int main(int argc, char** argv) {
   message.msg->setPlainText(QStringLiteral("Here are the photos.\nSee you soon,\nCarol"));
   ok &= save(message, out + QStringLiteral("/readmessage.png"));
   message.hide();
+
+  TYesNoForm question(&form);
+  question.msg->setText(QStringLiteral("Restore function will replace the current database, continue?"));
+  ok &= save(question, out + QStringLiteral("/messagebox.png"));
+  question.hide();
 
   form.close();
   return ok ? 0 : 1;

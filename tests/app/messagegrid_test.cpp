@@ -343,6 +343,28 @@ class MessageGridTest : public QObject {
     QCOMPARE(countPixels(image, besideLong, [&](QColor c) { return c != base; }), 0);
   }
 
+  // A dark theme: light text on the dark base and button colours, black on yellow.
+  void darkThemesKeepEveryTextReadable() {
+    QPalette dark;
+    dark.setColor(QPalette::Base, QColor(32, 32, 32));
+    dark.setColor(QPalette::Text, QColor(240, 240, 240));
+    dark.setColor(QPalette::Button, QColor(48, 48, 48));
+    dark.setColor(QPalette::ButtonText, QColor(230, 230, 230));
+    dark.setColor(QPalette::Highlight, QColor(40, 90, 160));
+    auto isLight = [](QColor c) { return c.lightness() > 180; };
+    auto isDark = [](QColor c) { return c.lightness() < 70; };
+    for (CellLook look : {CellLook::plain, CellLook::header, CellLook::selected, CellLook::marked}) {
+      QImage image(80, 24, QImage::Format_RGB32);
+      {
+        QPainter painter(&image);
+        paintGridCellInPalette(painter, QRect(0, 0, 80, 24), QStringLiteral("WWWWWWWW"), look, dark);
+      }
+      const bool onYellow = look == CellLook::marked;
+      const int ink = countPixels(image, QRect(0, 0, 80, 24), onYellow ? isDark : isLight);
+      QVERIFY2(ink > 20, qPrintable(QString::number(int(look))));
+    }
+  }
+
   // The colour-only form takes the background for plain cells and the application's
   // button and highlight colours.
   void paintGridCellFills_data() {
