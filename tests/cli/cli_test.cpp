@@ -298,6 +298,7 @@ class CliTest : public QObject {
     }
     QCOMPARE(dovecot->messages().size(), size_t(4));
 
+    QCOMPARE(cli(dir, {"receive", "--summary"}).out, QStringLiteral("Received 4 messages, 3 marked for removal.\n"));
     const Result plain = cli(dir, {"receive", "--remove"});
     QCOMPARE(plain.exitCode, 0);
     QVERIFY2(plain.out.startsWith("1\talice@friends.example\tme@home.example\tLunch\t\n"), qPrintable(plain.out));
@@ -369,6 +370,10 @@ class CliTest : public QObject {
     const Result same = cli(windowDir, {"config", "show"});
     QCOMPARE(same.exitCode, 1);
     QCOMPARE(same.err, QStringLiteral("postsift-cli: Database cannot be accessed concurrently.\n"));
+    // The timer's run skips instead of failing, so it neither retries nor reports an error.
+    const Result skipped = cli(windowDir, {"receive", "--remove", "--summary", "--skip-if-busy"});
+    QCOMPARE(skipped.exitCode, 0);
+    QCOMPARE(skipped.out, QStringLiteral("The Postsift window has the database open; this run is skipped.\n"));
     QCOMPARE(cli(newDataDir(), {"config", "show"}).exitCode, 0);
     form->close();
     db.close();
