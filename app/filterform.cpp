@@ -4,20 +4,26 @@
 
 #include <QAbstractTableModel>
 #include <QComboBox>
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileDialog>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSaveFile>
 #include <QTableView>
 #include <QVBoxLayout>
 
 #include <algorithm>
 
 #include "addfilterform.h"
+#include "ruleimport.h"
 #include "database.h"
 #include "yesnoform.h"
 
@@ -112,14 +118,22 @@ TFilterForm::TFilterForm(dbDatabase& db, QWidget* owner) : QDialog(owner), db(db
   total = new QLabel(this);
   total->setObjectName(QStringLiteral("total"));
   cancelButton = newButton("cancelButton", QStringLiteral("&Close"), this);
+  importButton = newButton("importButton", QStringLiteral("Im&port..."), this);
+  exportButton = newButton("exportButton", QStringLiteral("E&xport..."), this);
+  progress = new QProgressBar(this);
+  progress->setObjectName(QStringLiteral("progress"));
+  progress->hide();
   auto* buttons = new QHBoxLayout;
-  for (QPushButton* button : {insertButton, updatButton, deleteButton}) buttons->addWidget(button);
+  for (QPushButton* button : {insertButton, updatButton, deleteButton, importButton, exportButton}) {
+    buttons->addWidget(button);
+  }
   buttons->addWidget(total, 1);
   buttons->addWidget(cancelButton);
 
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(searchRow);
   layout->addWidget(grid, 1);
+  layout->addWidget(progress);
   layout->addLayout(buttons);
 
   connect(option, &QComboBox::currentIndexChanged, this, &TFilterForm::searchButtonClick);
@@ -128,6 +142,11 @@ TFilterForm::TFilterForm(dbDatabase& db, QWidget* owner) : QDialog(owner), db(db
   connect(updatButton, &QPushButton::clicked, this, &TFilterForm::updatButtonClick);
   connect(deleteButton, &QPushButton::clicked, this, &TFilterForm::deleteButtonClick);
   connect(cancelButton, &QPushButton::clicked, this, &TFilterForm::cancelButtonClick);
+  connect(importButton, &QPushButton::clicked, this, &TFilterForm::importButtonClick);
+  connect(exportButton, &QPushButton::clicked, this, &TFilterForm::exportButtonClick);
+  const QString filter = QStringLiteral("Rule lists (*.txt);;All files (*)");
+  chooseImportFile = [this, filter] { return QFileDialog::getOpenFileName(this, QStringLiteral("Import Rules"), QString(), filter); };
+  chooseExportFile = [this, filter] { return QFileDialog::getSaveFileName(this, QStringLiteral("Export Rules"), QString(), filter); };
 
   centreOnOwner(this, owner);
   showTotal();
@@ -224,3 +243,48 @@ void TFilterForm::deleteButtonClick() {
 }
 
 void TFilterForm::cancelButtonClick() { accept(); }
+
+void TFilterForm::importButtonClick() {
+  const QString path = chooseImportFile();
+  if (path.isEmpty()) return;
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly)) {
+    showMessageBox(QStringLiteral("Cannot read %1.").arg(path), this);
+    return;
+  }
+  const QByteArray bytes = file.readAll();
+  const bool remove = option->currentIndex() != 2;  // "Keep" imports keep rules
+  QString report;
+  try {
+    const std::vector<std::string> texts = parseRuleFile(std::string_view(bytes.constData(), size_t(bytes.size())));
+    progress->setRange(0, int(texts.size()));
+    progress->setValue(0);
+    progress->show();
+    setEnabled(false);  // nothing else while the rules go in
+    const ImportReport imported = importRules(db, ruleTable, remove, texts, [this](int done) {
+      progress->setValue(done);
+      QCoreApplication::processEvents();
+    });
+    db.commit();  // all of the file, or (on any failure above) nothing
+    report = importReportText(imported);
+  } catch (const RuleFileError& error) {
+    db.rollback();
+    report = QString::fromUtf8(error.what());
+  }
+  setEnabled(true);
+  progress->hide();
+  searchButtonClick();
+  showMessageBox(report, this);
+}
+
+void TFilterForm::exportButtonClick() {
+  const QString path = chooseExportFile();
+  if (path.isEmpty()) return;
+  const std::string text = ruleFileOf(rules->rows());
+  QSaveFile file(path);
+  const bool written = file.open(QIODevice::WriteOnly) &&
+                       file.write(text.data(), qint64(text.size())) == qint64(text.size()) && file.commit();
+  showMessageBox(written ? QStringLiteral("%1 rules exported.").arg(rules->rowCount())
+                         : QStringLiteral("Cannot write %1.").arg(path),
+                 this);
+}

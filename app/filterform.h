@@ -5,6 +5,7 @@
 
 #include <QDialog>
 
+#include <functional>
 #include <vector>
 
 #include "ruletables.h"
@@ -12,6 +13,7 @@
 class QComboBox;
 class QLabel;
 class QLineEdit;
+class QProgressBar;
 class QPushButton;
 class QTableView;
 class RuleListModel;
@@ -35,6 +37,14 @@ class TFilterForm : public QDialog {
   QPushButton* deleteButton;
   QLabel* total;      // "Total records: N"
   QPushButton* cancelButton;
+  // Rule lists as text files, one rule a line: an import adds the file's rules (as
+  // keep rules when the option is "Keep", else as remove rules) in one transaction;
+  // an export writes the rules the grid lists.
+  QPushButton* importButton;
+  QPushButton* exportButton;
+  QProgressBar* progress;  // shown while a file is imported
+  std::function<QString()> chooseImportFile;  // the file dialogs; tests replace them
+  std::function<QString()> chooseExportFile;
 
   // The listed rules, as the grid shows them.
   const std::vector<RuleRow>& rows() const;
@@ -45,6 +55,8 @@ class TFilterForm : public QDialog {
   void updatButtonClick();
   void deleteButtonClick();
   void cancelButtonClick();
+  void importButtonClick();
+  void exportButtonClick();
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;

@@ -1,6 +1,8 @@
 #include "commands.h"
 
+#include <QFile>
 #include <QFileInfo>
+#include <QSaveFile>
 #include <QRegularExpression>
 
 
@@ -16,6 +18,7 @@
 #include "mailoperations.h"
 #include "messagetable.h"
 #include "pop3client.h"
+#include "ruleimport.h"
 #include "ruletables.h"
 #include "session.h"
 #include "settings.h"
@@ -28,6 +31,8 @@ const char* const usageText =
     "  rule add from|to|subject remove|keep TEXT\n"
     "  rule delete from|to|subject TEXT\n"
     "  rule list from|to|subject [all|remove|keep] [--search TEXT]\n"
+    "  rule import from|to|subject FILE [--keep|--remove]   (one rule a line; default --remove)\n"
+    "  rule export from|to|subject FILE [--keep|--remove]   (all rules unless one kind is named)\n"
     "  receive [--remove] [--json|--summary] [--skip-if-busy]\n"
     "  backup FILE                    (an existing FILE is replaced)\n"
     "  restore FILE\n"
@@ -201,6 +206,25 @@ void listRules(dbDatabase& db, const RuleListing& listing) {
   for (const RuleRow& rule : searchRules(db, listing.table, listing.filter, listing.search)) {
     std::cout << rule.oid << '\t' << rule.text.toStdString() << '\t' << (rule.remove ? "Yes" : "No") << '\n';
   }
+}
+
+void importRuleFile(dbDatabase& db, RuleTable table, const QString& path, bool remove) {
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly)) throw CommandError("cannot read " + path.toStdString());
+  const QByteArray bytes = file.readAll();
+  const std::vector<std::string> texts = parseRuleFile(std::string_view(bytes.constData(), size_t(bytes.size())));
+  print(importReportText(importRules(db, table, remove, texts)));
+}
+
+void exportRuleFile(dbDatabase& db, RuleTable table, const QString& path, RuleFilter filter) {
+  const std::vector<RuleRow> rows = searchRules(db, table, filter, QString());
+  const std::string text = ruleFileOf(rows);
+  QSaveFile file(path);
+  if (!file.open(QIODevice::WriteOnly) || file.write(text.data(), qint64(text.size())) != qint64(text.size()) ||
+      !file.commit()) {
+    throw CommandError("cannot write " + path.toStdString());
+  }
+  print(QStringLiteral("%1 rules exported").arg(rows.size()));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -419,6 +443,14 @@ void checkCommand(const QStringList& words) {
       parseRuleListing(words);
       return;
     }
+    if ((object == QLatin1String("import") || object == QLatin1String("export")) &&
+        (words.size() == 4 || words.size() == 5)) {
+      parseRuleTable(words[2]);
+      if (words.size() == 5 && words[4] != QLatin1String("--keep") && words[4] != QLatin1String("--remove")) {
+        usage(QStringLiteral("expected --keep or --remove, not \"%1\"").arg(words[4]));
+      }
+      return;
+    }
     usage(QStringLiteral("expected rule add, rule delete or rule list with their arguments"));
   }
   if (verb == QLatin1String("backup") || verb == QLatin1String("restore")) {
@@ -445,7 +477,9 @@ void checkCommand(const QStringList& words) {
 
 void runCommand(const CommandLine& command, Pop3Client& mailbox) {
   // A file named on the command line is taken from where the command was given.
-  const QString file = QFileInfo(command.words.value(1)).absoluteFilePath();
+  const bool ruleFile = command.words.value(0) == QLatin1String("rule") &&
+                        (command.words.value(1) == QLatin1String("import") || command.words.value(1) == QLatin1String("export"));
+  const QString file = QFileInfo(command.words.value(ruleFile ? 3 : 1)).absoluteFilePath();
   QString error;
   if (!enterDataDirectory(&error, command.dataDirectory, QString::fromLatin1(databaseName))) {
     throw CommandError(error.toStdString());
@@ -479,6 +513,13 @@ void runCommand(const CommandLine& command, Pop3Client& mailbox) {
         if (!addRule(db, table, words[4], words[3] == QLatin1String("remove"))) {
           throw CommandError(duplicateRuleText(table).toStdString());
         }
+      } else if (words[1] == QLatin1String("import")) {
+        importRuleFile(db, table, file, words.value(4) != QLatin1String("--keep"));
+      } else if (words[1] == QLatin1String("export")) {
+        const QString kind = words.value(4);
+        exportRuleFile(db, table, file, kind == QLatin1String("--keep")     ? RuleFilter::keep
+                                        : kind == QLatin1String("--remove") ? RuleFilter::remove
+                                                                            : RuleFilter::all);
       } else if (words[1] == QLatin1String("delete")) {
         const std::optional<uint32_t> rule = findRule(db, table, words[3]);
         if (!rule) throw CommandError("no such rule: " + words[3].toStdString());
@@ -503,6 +544,10 @@ void runCommand(const CommandLine& command, Pop3Client& mailbox) {
                                                                                 : ReceiveOutput::rows;
       receive(db, mailbox, words.contains(QLatin1String("--remove")), output);
     }
+  } catch (const RuleFileError& error) {
+    db.rollback();
+    db.close();
+    throw CommandError(error.what());
   } catch (const Pop3CertificateError& certificate) {
     db.rollback();
     db.close();

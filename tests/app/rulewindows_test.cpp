@@ -5,6 +5,8 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QFile>
+#include <QProgressBar>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -200,6 +202,49 @@ class RuleWindowsTest : public QObject {
       QCOMPARE(listedTexts(editor), expected);
       QCOMPARE(editor.total->text(), QStringLiteral("Total records: %1").arg(expected.size()));
     }
+  }
+
+  void importAndExportThroughTheEditor() {
+    insertRule<EmailFrom>(*db, "casino.example", true);
+    db->commit();
+    const QString list = dataDir.filePath(QStringLiteral("list.txt"));
+    QFile file(list);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("# friends\r\nAlice@Friends.Example\r\n\r\nbob@friends.example\ncasino.example\nalice@friends.example\n");
+    file.close();
+
+    TFilterForm editor(*db);
+    editor.ruleTable = RuleTable::from;
+    editor.option->setCurrentIndex(2);  // "Keep": the file's rules are keep rules
+    editor.chooseImportFile = [&] { return list; };
+    TYesNoForm::queueAnswer(TYesNoForm::ResultYes);
+    editor.importButton->click();
+    QCOMPARE(TYesNoForm::lastText(), QStringLiteral("2 added, 2 skipped"));
+    QVERIFY(!editor.progress->isVisible());
+    QCOMPARE(storedRules<EmailFrom>(*db), (std::map<std::string, bool>{
+                                              {"casino.example", true}, {"alice@friends.example", false},
+                                              {"bob@friends.example", false}}));
+    QCOMPARE(listedTexts(editor), (QStringList{"alice@friends.example", "bob@friends.example"}));
+
+    // A file with an invalid byte adds nothing.
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("new.example\nbroken\xff\n");
+    file.close();
+    TYesNoForm::queueAnswer(TYesNoForm::ResultYes);
+    editor.importButton->click();
+    QCOMPARE(TYesNoForm::lastText(), QStringLiteral("Line 2 is not valid UTF-8; nothing was imported."));
+    QCOMPARE(storedRules<EmailFrom>(*db).size(), size_t(3));
+
+    // The export writes what the grid lists.
+    editor.option->setCurrentIndex(0);
+    const QString exported = dataDir.filePath(QStringLiteral("exported.txt"));
+    editor.chooseExportFile = [&] { return exported; };
+    TYesNoForm::queueAnswer(TYesNoForm::ResultYes);
+    editor.exportButton->click();
+    QCOMPARE(TYesNoForm::lastText(), QStringLiteral("3 rules exported."));
+    QFile written(exported);
+    QVERIFY(written.open(QIODevice::ReadOnly));
+    QCOMPARE(written.readAll(), QByteArray("casino.example\nalice@friends.example\nbob@friends.example\n"));
   }
 
   // Double clicks on From, To and Subject cells of a listed message.

@@ -130,6 +130,34 @@ class CliTest : public QObject {
     QCOMPARE(cli(dir, {"rule", "delete", "from", "spam@example.com"}).exitCode, 1);
   }
 
+  void ruleFilesImportAndExport() {
+    const QString dir = newDataDir();
+    const QString list = root.filePath(QStringLiteral("blocklist.txt"));
+    QFile file(list);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("# domains\r\nCasino.Example\r\nbulk.example\ncasino.example\n\nÜnïcode.example\n");
+    file.close();
+    Result imported = cli(dir, {"rule", "import", "from", list});
+    QCOMPARE(imported.exitCode, 0);
+    QCOMPARE(imported.out, QStringLiteral("3 added, 1 skipped\n"));
+    QCOMPARE(cli(dir, {"rule", "import", "from", list, "--keep"}).out, QStringLiteral("0 added, 4 skipped\n"));
+
+    const QString exported = root.filePath(QStringLiteral("exported.txt"));
+    QCOMPARE(cli(dir, {"rule", "export", "from", exported, "--remove"}).out, QStringLiteral("3 rules exported\n"));
+    const QString other = newDataDir();
+    QCOMPARE(cli(other, {"rule", "import", "to", exported, "--keep"}).out, QStringLiteral("3 added, 0 skipped\n"));
+    QCOMPARE(cli(other, {"rule", "list", "to", "keep"}).out.count('\n'), 3);
+
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("fine.example\nbad\xc3\n");
+    file.close();
+    const Result refused = cli(other, {"rule", "import", "subject", list});
+    QCOMPARE(refused.exitCode, 1);
+    QCOMPARE(refused.err, QStringLiteral("postsift-cli: Line 2 is not valid UTF-8; nothing was imported.\n"));
+    QCOMPARE(cli(other, {"rule", "list", "subject"}).out, QString());
+    QCOMPARE(cli(other, {"rule", "import", "subject", list, "--all"}).exitCode, 2);
+  }
+
   // "rule list --search" lists what the rule editor's text search lists.
   void searchListsWhatTheEditorLists() {
     const QString dir = newDataDir();
