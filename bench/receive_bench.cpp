@@ -158,6 +158,7 @@ int main(int argc, char** argv) {
   config.port = int16_t(server.port());
   config.username = server.user().c_str();
   config.password = server.password().c_str();
+  config.security = "None";  // the test server speaks plain POP3
   insertConfig(db, config);
   fillRules(db, rules);
 

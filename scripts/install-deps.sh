@@ -7,7 +7,7 @@ PACKAGES=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev libgmime-3.0-dev zlib1g-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libsqlite3-dev liblmdb-dev
+  libsqlite3-dev liblmdb-dev libvectorscan-dev
   clang libclang-rt-14-dev
   xvfb xauth imagemagick fonts-wqy-microhei
   dovecot-pop3d openssl
